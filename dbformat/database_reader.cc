@@ -1,0 +1,92 @@
+#include "dbformat/database_reader.h"
+
+#include <cstring>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "dbformat/fatal.h"
+
+namespace tx {
+
+std::string categoryName(const std::uint8_t* appInfo, std::size_t index) {
+  const char* slot = reinterpret_cast<const char*>(appInfo + kCategoryNamesOffset + index * kCategoryNameSize);
+  const void* end = std::memchr(slot, 0, kCategoryNameSize);
+  const std::size_t length = end ? static_cast<std::size_t>(static_cast<const char*>(end) - slot) : kCategoryNameSize;
+  return std::string(slot, length);
+}
+
+void DatabaseReader::readHeader(std::string_view programName) {
+  file_.seek(0);
+  if (!file_.readExact(header_.data(), kHeaderSize)) fatalReadError(kErrorReadingHeader, file_.error());
+  if (std::memcmp(&header_[kTypeOffset], kDatabaseType, 4) != 0 ||
+      std::memcmp(&header_[kCreatorOffset], kDatabaseCreator, 4) != 0) {
+    fatalMessage(kNotTallixMessage);
+  }
+  if (getBigEndian16(&header_[kVersionOffset]) != kDatabaseVersion) {
+    std::string text = "Don't know how to read this version of Tallix database.\nPlease get the latest version of ";
+    text.append(programName).append(" and try again.\n");
+    fatalMessage(text);
+  }
+}
+
+void DatabaseReader::readAppInfo(std::uint8_t* block, std::size_t size) {
+  file_.seek(appInfoOffset());
+  if (!file_.readExact(block, size)) fatalReadError(kErrorReadingAppInfo, file_.error());
+}
+
+void DatabaseReader::forEachRecord(RecordVisitor& visitor) {
+  std::unordered_set<std::uint32_t> visited;
+  std::vector<std::uint8_t> entries;
+  std::uint32_t listOffset = kFirstRecordListOffset;
+  for (;;) {
+    if (!visited.insert(listOffset).second) fatalError(kErrorReadingRecordList, kRecordListLoop);
+    std::uint8_t listHeader[kRecordListHeaderSize];
+    file_.seek(listOffset);
+    if (!file_.readExact(listHeader, sizeof listHeader)) fatalReadError(kErrorReadingRecordList, file_.error());
+    const std::uint16_t count = getBigEndian16(listHeader + kRecordCountOffset);
+    entries.resize(std::size_t{count} * kRecordEntrySize);
+    if (count > 0 && !file_.readExact(entries.data(), entries.size())) {
+      fatalReadError(kErrorReadingEntries, file_.error());
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+      const std::uint8_t* entry = entries.data() + i * kRecordEntrySize;
+      const std::uint8_t attributes = entry[kEntryAttributesOffset];
+      std::uint8_t prefix[kRecordPrefixSize];
+      file_.seek(getBigEndian32(entry + kDataOffsetOffset));
+      if (!file_.readExact(prefix, sizeof prefix)) fatalReadError(kErrorReadingRecord, file_.error());
+      RecordInfo info;
+      info.category = attributes & kCategoryMask;
+      info.secret = (attributes & kSecretBit) >> 4;
+      info.places = prefix[0];
+      info.stripZeros = prefix[1];
+      visitor.beginRecord(info);
+      readText(visitor);
+      visitor.endRecord();
+    }
+    listOffset = getBigEndian32(listHeader + kNextListOffsetOffset);
+    if (listOffset == 0) return;
+  }
+}
+
+void DatabaseReader::readText(RecordVisitor& visitor) {
+  for (;;) {
+    const std::string_view available = file_.peek();
+    if (available.empty()) {
+      // The end of the file ends a text quietly; a read error does not.
+      if (file_.error() != 0) fatalReadError(kErrorReadingRecord, file_.error());
+      return;
+    }
+    const void* zero = std::memchr(available.data(), 0, available.size());
+    if (zero) {
+      const std::size_t length = static_cast<std::size_t>(static_cast<const char*>(zero) - available.data());
+      if (length > 0) visitor.textBytes(available.substr(0, length));
+      file_.advance(length + 1);
+      return;
+    }
+    visitor.textBytes(available);
+    file_.advance(available.size());
+  }
+}
+
+}  // namespace tx

@@ -1,0 +1,71 @@
+// The one reader of database files that both programs use.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "dbformat/database_format.h"
+#include "dbformat/file_io.h"
+
+namespace tx {
+
+inline constexpr std::string_view kNotTallixMessage = "Not a Tallix database file\n";
+inline constexpr std::string_view kErrorReadingHeader = "Error reading database header";
+inline constexpr std::string_view kErrorReadingAppInfo = "Error reading database app info block";
+inline constexpr std::string_view kErrorReadingRecordList = "Error reading database record list";
+inline constexpr std::string_view kErrorReadingEntries = "Error reading database record entries";
+inline constexpr std::string_view kErrorReadingRecord = "Error reading database record";
+inline constexpr std::string_view kRecordListLoop = "the chain of record lists leads back to a list already read";
+
+// What a record carries besides its text.
+struct RecordInfo {
+  std::uint8_t category = 0;  // attributes & 0x0F
+  std::uint8_t secret = 0;    // 0 or 1
+  std::uint8_t places = 0;
+  std::uint8_t stripZeros = 0;
+};
+
+// Receives the records in record-list order.  Each record's text arrives as
+// one or more pieces between beginRecord and endRecord; it holds no 0 byte.
+class RecordVisitor {
+ public:
+  virtual ~RecordVisitor() = default;
+  virtual void beginRecord(const RecordInfo& info) = 0;
+  virtual void textBytes(std::string_view bytes) = 0;
+  virtual void endRecord() = 0;
+};
+
+// Checks a database, loads its application info block and walks every record
+// list.  Every failure is reported on the spot and ends the process with
+// status 1: format messages on standard output, read failures on standard
+// error.  Used in this order: readHeader, readAppInfo, forEachRecord.
+class DatabaseReader {
+ public:
+  explicit DatabaseReader(InputFile& file) : file_(file) {}
+
+  // Reads and checks the header: type "Data", creator "TalX", version 1.
+  // `programName` is named in the message about an unknown version.
+  void readHeader(std::string_view programName);
+
+  // Reads `size` bytes of the application info block into `block`.
+  void readAppInfo(std::uint8_t* block, std::size_t size);
+
+  // Hands every record to `visitor`, entry after entry, list after list,
+  // whatever the order of their data in the file.  A record's text runs to
+  // its first 0 byte or the end of the file.  A chain of record lists that
+  // leads back to a list already read is reported as a failure.
+  void forEachRecord(RecordVisitor& visitor);
+
+  // The 72 header bytes exactly as stored.
+  const HeaderBytes& header() const { return header_; }
+  std::uint32_t appInfoOffset() const { return getBigEndian32(&header_[kAppInfoOffsetOffset]); }
+
+ private:
+  void readText(RecordVisitor& visitor);
+
+  InputFile& file_;
+  HeaderBytes header_{};
+};
+
+}  // namespace tx

@@ -1,0 +1,245 @@
+#include "dbformat/database_reader.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "dbformat/database_format.h"
+#include "support/db_builder.h"
+#include "support/process.h"
+
+namespace tx {
+namespace {
+
+using txtest::TestDatabase;
+using txtest::TestRecord;
+
+TEST(ByteOrder, SwapsAndAccessorsAgree) {
+  EXPECT_EQ(swap16(0x1234), 0x3412);
+  EXPECT_EQ(swap32(0x12345678u), 0x78563412u);
+  EXPECT_EQ(swap32(swap32(0xA1B2C3D4u)), 0xA1B2C3D4u);
+  const std::uint8_t bytes[4] = {0xFE, 0x01, 0x80, 0x7F};
+  EXPECT_EQ(getBigEndian16(bytes), 0xFE01);
+  EXPECT_EQ(getBigEndian32(bytes), 0xFE01807Fu);
+  std::uint8_t out[4] = {};
+  putBigEndian32(out, 0xFE01807Fu);
+  EXPECT_EQ(0, std::memcmp(out, bytes, 4));
+  putBigEndian16(out, 0xABCD);
+  EXPECT_EQ(out[0], 0xAB);
+  EXPECT_EQ(out[1], 0xCD);
+}
+
+struct Delivered {
+  RecordInfo info;
+  std::string text;
+  bool operator==(const Delivered& other) const {
+    return info.category == other.info.category && info.secret == other.info.secret &&
+           info.places == other.info.places && info.stripZeros == other.info.stripZeros && text == other.text;
+  }
+};
+
+std::ostream& operator<<(std::ostream& out, const Delivered& d) {
+  return out << "{cat " << int(d.info.category) << " secret " << int(d.info.secret) << " places "
+             << int(d.info.places) << " strip " << int(d.info.stripZeros) << " text \"" << d.text << "\"}";
+}
+
+class Collector : public RecordVisitor {
+ public:
+  void beginRecord(const RecordInfo& info) override { records.push_back({info, {}}); }
+  void textBytes(std::string_view bytes) override { records.back().text.append(bytes); }
+  void endRecord() override {}
+  std::vector<Delivered> records;
+};
+
+// Reads `bytes` as a file the way the programs do, through a small block
+// buffer so that refills happen inside headers and texts.
+std::vector<Delivered> readAll(const std::string& bytes, std::size_t appInfoSize, std::string* appInfo = nullptr,
+                               std::size_t blockSize = 7) {
+  txtest::TempDir dir;
+  txtest::writeFile(dir.file("db.pdb"), bytes);
+  const int fd = ::open(dir.file("db.pdb").c_str(), O_RDONLY);
+  InputFile file(fd, blockSize);
+  DatabaseReader reader(file);
+  reader.readHeader("TxTest");
+  std::vector<std::uint8_t> block(appInfoSize);
+  reader.readAppInfo(block.data(), appInfoSize);
+  if (appInfo) appInfo->assign(block.begin(), block.end());
+  Collector collector;
+  reader.forEachRecord(collector);
+  ::close(fd);
+  return collector.records;
+}
+
+Delivered rec(std::uint8_t category, std::uint8_t secret, std::uint8_t places, std::uint8_t stripZeros,
+              std::string text) {
+  return {{category, secret, places, stripZeros}, std::move(text)};
+}
+
+struct ReadCase {
+  const char* name;
+  TestDatabase database;
+  std::vector<Delivered> expected;
+};
+
+std::vector<ReadCase> readCases() {
+  std::vector<ReadCase> cases;
+  {
+    TestDatabase db;
+    cases.push_back({"no records", db, {}});
+  }
+  {
+    TestDatabase db;
+    db.lists = {{{0x00, 2, 0, "first"}, {0x05, 3, 1, "second"}}, {{0x1F, 4, 2, "third"}}};
+    cases.push_back({"two lists in chain order", db,
+                     {rec(0, 0, 2, 0, "first"), rec(5, 0, 3, 1, "second"), rec(15, 1, 4, 2, "third")}});
+  }
+  {
+    TestDatabase db;
+    db.lists = {{}, {{0x01, 9, 9, "after an empty list"}}};
+    cases.push_back({"an empty list is followed", db, {rec(1, 0, 9, 9, "after an empty list")}});
+  }
+  {
+    TestDatabase db;
+    db.lists = {{{0, 1, 1, "a"}, {0, 2, 1, "bb"}, {0, 3, 1, "ccc"}}};
+    db.reverseData = true;
+    cases.push_back({"data in reverse order, delivered in entry order", db,
+                     {rec(0, 0, 1, 1, "a"), rec(0, 0, 2, 1, "bb"), rec(0, 0, 3, 1, "ccc")}});
+  }
+  {
+    TestDatabase db;
+    db.lists = {{{0, 1, 1, "ends"}, {0, 2, 1, "runs to the end of the file", false}}};
+    cases.push_back({"text without a 0 byte", db, {rec(0, 0, 1, 1, "ends"), rec(0, 0, 2, 1, "runs to the end of the file")}});
+  }
+  {
+    TestDatabase db;
+    db.lists = {{{0xF3, 0xFF, 0xFE, "\xFF\x80\x01\n\x7F"}, {0x20, 0, 0, ""}}};
+    cases.push_back({"high bytes, ignored attribute bits, empty text", db,
+                     {rec(3, 1, 255, 254, "\xFF\x80\x01\n\x7F"), rec(0, 0, 0, 0, "")}});
+  }
+  {
+    TestDatabase db;
+    db.lists = {{{0, 1, 1, std::string(100000, 'x') + "\nend"}}};
+    cases.push_back({"a text far longer than the buffer", db, {rec(0, 0, 1, 1, std::string(100000, 'x') + "\nend")}});
+  }
+  return cases;
+}
+
+TEST(DatabaseReader, DeliversEveryRecordInListOrder) {
+  for (const ReadCase& c : readCases()) {
+    SCOPED_TRACE(c.name);
+    const std::string bytes = txtest::buildDatabase(c.database);
+    EXPECT_EQ(readAll(bytes, kAppInfoSize), c.expected);
+    EXPECT_EQ(readAll(bytes, kCategoryInfoSize, nullptr, 64 * 1024), c.expected);
+  }
+}
+
+TEST(DatabaseReader, ReadsTheAppInfoBlockWhereTheHeaderPoints) {
+  TestDatabase db;
+  db.appInfo.names[0] = "Unfiled";
+  db.appInfo.names[15] = "Last";
+  db.lists = {{{0, 1, 1, "x"}}};
+  std::string bytes = txtest::buildDatabase(db);
+  std::string block;
+  readAll(bytes, kAppInfoSize, &block);
+  EXPECT_EQ(block, bytes.substr(txtest::appInfoOffsetOf(db), kAppInfoSize));
+
+  // An app info offset of 0 is not refused: the block is read from the start.
+  txtest::put32(bytes, kAppInfoOffsetOffset, 0);
+  std::string fromStart;
+  EXPECT_EQ(readAll(bytes, kCategoryInfoSize, &fromStart).size(), 1u);
+  EXPECT_EQ(fromStart, bytes.substr(0, kCategoryInfoSize));
+}
+
+TEST(DatabaseReader, CategoryNameStopsAtZeroOrSixteenBytes) {
+  AppInfoBlock block{};
+  std::memcpy(&block[kCategoryNamesOffset + 16], "Work\0junk", 9);
+  std::memcpy(&block[kCategoryNamesOffset + 32], "ABCDEFGHIJKLMNOPQRSTUV", 22);  // runs into slot 3
+  EXPECT_EQ(categoryName(block.data(), 0), "");
+  EXPECT_EQ(categoryName(block.data(), 1), "Work");
+  EXPECT_EQ(categoryName(block.data(), 2), "ABCDEFGHIJKLMNOP");
+  EXPECT_EQ(categoryName(block.data(), 3), "QRSTUV");
+}
+
+// Failures end the process; stderr carries the message.
+class DatabaseReaderDeath : public testing::Test {
+ protected:
+  void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
+};
+
+TEST_F(DatabaseReaderDeath, ReportsEachShortReadAsUnexpectedEnd) {
+  TestDatabase db;
+  db.lists = {{{0, 1, 1, "abc"}}};
+  const std::string bytes = txtest::buildDatabase(db);
+  const std::uint32_t appInfo = txtest::appInfoOffsetOf(db);
+  struct Cut {
+    std::size_t length;
+    const char* message;
+  };
+  const Cut cuts[] = {
+      {0, "Error reading database header"},
+      {71, "Error reading database header"},
+      {72, "Error reading database app info block"},
+      {appInfo + 309, "Error reading database app info block"},
+      {appInfo + 310, "Error reading database record"},
+      {appInfo + 311, "Error reading database record"},
+  };
+  for (const Cut& cut : cuts) {
+    SCOPED_TRACE(cut.length);
+    EXPECT_EXIT(readAll(bytes.substr(0, cut.length), kAppInfoSize), testing::ExitedWithCode(1),
+                std::string("^") + cut.message + ": unexpected end of file\n$");
+  }
+}
+
+TEST_F(DatabaseReaderDeath, OffsetsPastTheEnd) {
+  TestDatabase db;
+  db.lists = {{{0, 1, 1, "abc"}}, {{0, 1, 1, "def"}}};
+  const std::string good = txtest::buildDatabase(db);
+  struct Patch {
+    std::size_t offset;
+    const char* message;
+  };
+  const Patch patches[] = {
+      {kAppInfoOffsetOffset, "Error reading database app info block"},
+      {txtest::recordListOffset(db, 0), "Error reading database record list"},
+      {txtest::recordListOffset(db, 1) + 6, "Error reading database record"},
+  };
+  for (const Patch& patch : patches) {
+    SCOPED_TRACE(patch.message);
+    std::string bytes = good;
+    txtest::put32(bytes, patch.offset, 0x7FFFFFF0u);
+    EXPECT_EXIT(readAll(bytes, kAppInfoSize), testing::ExitedWithCode(1),
+                std::string("^") + patch.message + ": unexpected end of file\n$");
+  }
+  // Entries that the file is too short to hold.
+  std::string bytes = good;
+  txtest::put16(bytes, txtest::recordListOffset(db, 1) + 4, 0xFFFF);
+  EXPECT_EXIT(readAll(bytes, kAppInfoSize), testing::ExitedWithCode(1),
+              "^Error reading database record entries: unexpected end of file\n$");
+}
+
+TEST_F(DatabaseReaderDeath, RecordListLoopEnds) {
+  TestDatabase db;
+  db.lists = {{{0, 1, 1, "a"}}, {{0, 1, 1, "b"}}};
+  for (std::size_t target : {std::size_t{0}, std::size_t{1}}) {
+    std::string bytes = txtest::buildDatabase(db);
+    txtest::put32(bytes, txtest::recordListOffset(db, 1), txtest::recordListOffset(db, target));
+    EXPECT_EXIT(readAll(bytes, kAppInfoSize), testing::ExitedWithCode(1),
+                "^Error reading database record list: the chain of record lists leads back to a list already read\n$");
+  }
+}
+
+TEST_F(DatabaseReaderDeath, ReadErrorIsTheSystemsText) {
+  txtest::TempDir dir;
+  const int fd = ::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY);
+  InputFile file(fd);
+  DatabaseReader reader(file);
+  EXPECT_EXIT(reader.readHeader("TxTest"), testing::ExitedWithCode(1), "^Error reading database header: Is a directory\n$");
+  ::close(fd);
+}
+
+}  // namespace
+}  // namespace tx

@@ -1,0 +1,242 @@
+// TxExport run as a user runs it: exact output streams, status and files.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "support/db_builder.h"
+#include "support/process.h"
+
+namespace {
+
+using txtest::fileExists;
+using txtest::readFile;
+using txtest::runProgram;
+using txtest::TempDir;
+using txtest::TestDatabase;
+using txtest::TestRecord;
+using txtest::writeFile;
+
+const std::string kExport = TXEXPORT_PATH;
+const std::string kSeparator = "~~~~~~~~~~~~~~~~~~~~~~~~~~~\n";
+
+std::string block(const std::string& category, int secret, int places, int strip, const std::string& text) {
+  return "Category = \"" + category + "\"; Secret = " + std::to_string(secret) + "\nPlaces = " +
+         std::to_string(places) + "; StripZeros = " + std::to_string(strip) + "\n" + text + "\n" + kSeparator;
+}
+
+TestDatabase sampleDatabase() {
+  TestDatabase db;
+  db.appInfo.names[0] = "Unfiled";
+  db.appInfo.names[1] = "Work";
+  db.appInfo.names[2] = "ABCDEFGHIJKLMNOP";  // fills its slot
+  db.appInfo.names[3] = "next slot";
+  db.lists = {{{0x11, 2, 0, "1+1\n2*3"}, {0x00, 14, 2, ""}}, {{0xE2, 0, 1, "\xFF\x80 high\n\nlast", false}}};
+  return db;
+}
+
+const std::string kSampleText = block("Work", 1, 2, 0, "1+1\n2*3") + block("Unfiled", 0, 14, 2, "") +
+                                block("ABCDEFGHIJKLMNOP", 0, 0, 1, "\xFF\x80 high\n\nlast");
+
+TEST(TxExport, ExportsEveryRecordExactly) {
+  TempDir dir;
+  writeFile(dir.file("db.pdb"), txtest::buildDatabase(sampleDatabase()));
+  const auto run = runProgram(kExport, {dir.file("db.pdb"), dir.file("out.txt")});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(readFile(dir.file("out.txt")), kSampleText);
+}
+
+TEST(TxExport, EmptyDatabaseGivesEmptyTextAndOverwritesOldText) {
+  TempDir dir;
+  writeFile(dir.file("db.pdb"), txtest::buildDatabase(TestDatabase{}));
+  writeFile(dir.file("out.txt"), "old content");
+  const auto run = runProgram(kExport, {dir.file("db.pdb"), dir.file("out.txt")});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out + run.err, "");
+  EXPECT_EQ(readFile(dir.file("out.txt")), "");
+}
+
+TEST(TxExport, UsageWithWrongArgumentCount) {
+  const std::vector<std::vector<std::string>> argumentLists = {{}, {"only.pdb"}, {"a.pdb", "b.txt", "c"}};
+  for (const auto& args : argumentLists) {
+    TempDir dir;
+    const auto run = runProgram(kExport, args, {std::nullopt, std::nullopt, dir.path()});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out, "Format: TXEXPORT DbFileName TextFileName\n");
+    EXPECT_EQ(run.err, "");
+    EXPECT_TRUE(txtest::listDirectory(dir.path()).empty());
+  }
+}
+
+TEST(TxExport, OpenFailures) {
+  TempDir dir;
+  writeFile(dir.file("db.pdb"), txtest::buildDatabase(sampleDatabase()));
+  auto run = runProgram(kExport, {dir.file("missing.pdb"), dir.file("out.txt")});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.out, "Can't open \"" + dir.file("missing.pdb") + "\": No such file or directory");
+  EXPECT_EQ(run.err, "");
+  EXPECT_FALSE(fileExists(dir.file("out.txt")));
+
+  run = runProgram(kExport, {dir.file("db.pdb"), dir.file("no/such/dir.txt")});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.out, "Can't open \"" + dir.file("no/such/dir.txt") + "\": No such file or directory");
+  EXPECT_EQ(run.err, "");
+}
+
+TEST(TxExport, RefusesToWriteOverTheDatabase) {
+  TempDir dir;
+  const std::string db = txtest::buildDatabase(sampleDatabase());
+  writeFile(dir.file("db.pdb"), db);
+  ASSERT_EQ(symlink("db.pdb", dir.file("link.pdb").c_str()), 0);
+  ASSERT_EQ(link(dir.file("db.pdb").c_str(), dir.file("hard.pdb").c_str()), 0);
+  const std::vector<std::string> spellings = {dir.file("db.pdb"), dir.path() + "/./db.pdb", dir.file("link.pdb"),
+                                              dir.file("hard.pdb"), "db.pdb"};
+  for (const std::string& text : spellings) {
+    SCOPED_TRACE(text);
+    const auto run = runProgram(kExport, {dir.file("db.pdb"), text}, {std::nullopt, std::nullopt, dir.path()});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out, "Can't open \"" + text + "\": it is the database file itself");
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(readFile(dir.file("db.pdb")), db);
+  }
+}
+
+TEST(TxExport, FormatMessagesGoToStandardOutputAndLeaveAnEmptyText) {
+  struct Case {
+    const char* name;
+    TestDatabase db;
+    std::string out;
+  };
+  std::vector<Case> cases;
+  const std::string notTallix = "Not a Tallix database file\n";
+  const std::string version =
+      "Don't know how to read this version of Tallix database.\nPlease get the latest version of TxExport and try again.\n";
+  for (const char* type : {"Date", "data", "DATA"}) {
+    TestDatabase db;
+    db.type = type;
+    cases.push_back({type, db, notTallix});
+  }
+  for (const char* creator : {"TalY", "talx", "Tal "}) {
+    TestDatabase db;
+    db.creator = creator;
+    cases.push_back({creator, db, notTallix});
+  }
+  for (std::uint16_t v : {0, 2, 0x0100}) {
+    TestDatabase db;
+    db.version = v;
+    cases.push_back({"version", db, version});
+  }
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    writeFile(dir.file("db.pdb"), txtest::buildDatabase(c.db));
+    writeFile(dir.file("out.txt"), "old");
+    const auto run = runProgram(kExport, {dir.file("db.pdb"), dir.file("out.txt")});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out, c.out);
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(readFile(dir.file("out.txt")), "");
+  }
+}
+
+// Cutting the database at every length: the right message on standard error,
+// status 1, and the text file holds exactly the records before the failure.
+TEST(TxExport, TruncatedAtEveryLength) {
+  TestDatabase db;
+  db.appInfo.names[1] = "Work";
+  db.lists = {{{0x01, 1, 0, "first\nrecord"}, {0x00, 2, 1, "second"}}};
+  const std::string full = txtest::buildDatabase(db);
+  const std::size_t appInfo = txtest::appInfoOffsetOf(db);
+  const std::size_t first = appInfo + 310;
+  const std::size_t second = first + 2 + 12 + 1;
+  const std::string firstBlock = block("Work", 0, 1, 0, "first\nrecord");
+  TempDir dir;
+  for (std::size_t length = 0; length <= full.size(); ++length) {
+    SCOPED_TRACE(length);
+    writeFile(dir.file("db.pdb"), full.substr(0, length));
+    const auto run = runProgram(kExport, {dir.file("db.pdb"), dir.file("out.txt")});
+    std::string message, text;
+    if (length < 72) {
+      message = "Error reading database header";
+    } else if (length < appInfo + 276) {
+      message = "Error reading database app info block";
+    } else if (length < first + 2) {
+      message = "Error reading database record";
+    } else if (length < second) {
+      // The end of the file ends the first text quietly; the second record
+      // then lies past the end.
+      text = block("Work", 0, 1, 0, full.substr(first + 2, std::min(length, first + 14) - first - 2));
+      message = "Error reading database record";
+    } else if (length < second + 2) {
+      text = firstBlock;
+      message = "Error reading database record";
+    } else {
+      text = firstBlock + block("", 0, 2, 1, full.substr(second + 2, std::min(length, second + 8) - second - 2));
+    }
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(readFile(dir.file("out.txt")), text);
+    if (message.empty()) {
+      EXPECT_EQ(run.status, 0);
+      EXPECT_EQ(run.err, "");
+    } else {
+      EXPECT_EQ(run.status, 1);
+      EXPECT_EQ(run.err, message + ": unexpected end of file\n");
+    }
+  }
+}
+
+TEST(TxExport, RecordListLoopKeepsTheRecordsBeforeIt) {
+  TestDatabase db;
+  db.lists = {{{0, 1, 1, "one"}}, {{0, 2, 1, "two"}}};
+  std::string bytes = txtest::buildDatabase(db);
+  txtest::put32(bytes, txtest::recordListOffset(db, 1), txtest::recordListOffset(db, 0));
+  TempDir dir;
+  writeFile(dir.file("db.pdb"), bytes);
+  const auto run = runProgram(kExport, {dir.file("db.pdb"), dir.file("out.txt")});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(run.err, "Error reading database record list: the chain of record lists leads back to a list already read\n");
+  EXPECT_EQ(readFile(dir.file("out.txt")), block("", 0, 1, 1, "one") + block("", 0, 2, 1, "two"));
+}
+
+TEST(TxExport, WriteFailuresAreReported) {
+  TestDatabase db;
+  for (int i = 0; i < 3000; ++i) db.lists[0].push_back({0, 1, 1, "record number " + std::to_string(i)});
+  TempDir dir;
+  writeFile(dir.file("db.pdb"), txtest::buildDatabase(db));
+
+  auto run = runProgram(kExport, {dir.file("db.pdb"), "/dev/full"});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(run.err, "Error writing text file: No space left on device\n");
+
+  // A small database fails only at the final flush.
+  writeFile(dir.file("small.pdb"), txtest::buildDatabase(sampleDatabase()));
+  run = runProgram(kExport, {dir.file("small.pdb"), "/dev/full"});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err, "Error writing text file: No space left on device\n");
+
+  for (long limit : {0L, 100L, 70000L}) {
+    SCOPED_TRACE(limit);
+    txtest::RunOptions options;
+    options.fileSizeLimit = limit;
+    run = runProgram(kExport, {dir.file("db.pdb"), dir.file("out.txt")}, options);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err, "Error writing text file: File too large\n");
+    EXPECT_LE(readFile(dir.file("out.txt")).size(), static_cast<std::size_t>(limit));
+  }
+}
+
+TEST(TxExport, ExportsTheShippedExample) {
+  TempDir dir;
+  const auto run = runProgram(kExport, {std::string(TX_SOURCE_DIR) + "/examples/example.pdb", dir.file("out.txt")});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out + run.err, "");
+  EXPECT_EQ(readFile(dir.file("out.txt")), readFile(std::string(TX_SOURCE_DIR) + "/examples/example.txt"));
+}
+
+}  // namespace

@@ -1,0 +1,44 @@
+// Runs the real programs in tests: exact standard output, standard error,
+// exit status; and small file helpers.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace txtest {
+
+struct RunOptions {
+  std::optional<std::string> input;         // standard input; none: /dev/null
+  std::optional<long> fileSizeLimit;        // RLIMIT_FSIZE in bytes, SIGXFSZ ignored
+  std::string workingDirectory;             // empty: the test's own
+};
+
+struct RunResult {
+  int status = -1;  // exit status, or 128 + signal number
+  std::string out;
+  std::string err;
+};
+
+RunResult runProgram(const std::string& program, const std::vector<std::string>& args, const RunOptions& options = {});
+
+// A fresh directory, removed with everything in it at the end of its scope.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+std::string readFile(const std::string& path);  // throws when it cannot be read
+void writeFile(const std::string& path, const std::string& bytes);
+bool fileExists(const std::string& path);
+std::vector<std::string> listDirectory(const std::string& path);
+
+}  // namespace txtest
