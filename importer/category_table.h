@@ -1,0 +1,27 @@
+// Category names to category indexes, on the importer's app info block.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+#include "dbformat/database_format.h"
+#include "textformat/text_records.h"
+
+namespace tx {
+
+// Works directly on the 16 name slots, the 16 id bytes and the last id of an
+// app info block; no other byte of the block is touched.
+class CategoryTable : public CategoryResolver {
+ public:
+  explicit CategoryTable(AppInfoBlock& block) : block_(block) {}
+
+  // The index of the first slot whose name equals `name` (case matters).
+  // A name not there yet goes into the first free slot with a fresh id; with
+  // no free slot the answer is 0 and nothing changes.
+  std::uint8_t resolve(std::string_view name) override;
+
+ private:
+  AppInfoBlock& block_;
+};
+
+}  // namespace tx

@@ -1,0 +1,64 @@
+#include "importer/database_writer.h"
+
+#include <string>
+#include <vector>
+
+#include "dbformat/fatal.h"
+
+namespace tx {
+namespace {
+
+// Writes one part of the file at once, so that a failure names its part.
+void writePart(int fd, std::string_view bytes, std::string_view message) {
+  if (!writeAll(fd, bytes.data(), bytes.size())) fatalSystemError(message);
+}
+
+std::string_view asChars(const std::uint8_t* bytes, std::size_t size) {
+  return {reinterpret_cast<const char*>(bytes), size};
+}
+
+}  // namespace
+
+void DatabaseWriter::write(int fd, const HeaderBytes& header, const AppInfoBlock& appInfo, const RecordNode* first,
+                           std::size_t count, std::uint32_t now) {
+  if (count > kMaxRecords) fatalError(kErrorWritingRecordList, "more records than one database can hold (65535)");
+
+  // Every offset is known before the first byte goes out.
+  const std::uint64_t appInfoOffset = kFirstRecordListOffset + kRecordListHeaderSize + count * kRecordEntrySize;
+  std::vector<std::uint8_t> entries(count * kRecordEntrySize);
+  std::uint64_t offset = appInfoOffset + kAppInfoSize;
+  const RecordNode* node = first;
+  for (std::size_t i = 0; i < count; ++i, node = node->next) {
+    if (offset > UINT32_MAX) fatalError(kErrorWritingRecord, "the database would be larger than 4 GiB");
+    std::uint8_t* entry = entries.data() + i * kRecordEntrySize;
+    putBigEndian32(entry + kDataOffsetOffset, static_cast<std::uint32_t>(offset));
+    entry[kEntryAttributesOffset] = static_cast<std::uint8_t>((node->category & kCategoryMask) | (node->secret ? kSecretBit : 0));
+    offset += kRecordPrefixSize + node->text.size() + 1;
+  }
+
+  HeaderBytes filled = header;
+  putBigEndian32(&filled[kAppInfoOffsetOffset], static_cast<std::uint32_t>(appInfoOffset));
+  putBigEndian32(&filled[kCreationDateOffset], now);
+  putBigEndian32(&filled[kModificationDateOffset], now);
+  putBigEndian32(&filled[kLastBackupDateOffset], now);
+  writePart(fd, asChars(filled.data(), filled.size()), kErrorWritingHeader);
+
+  std::uint8_t listHeader[kRecordListHeaderSize] = {};
+  putBigEndian16(listHeader + kRecordCountOffset, static_cast<std::uint16_t>(count));
+  writePart(fd, asChars(listHeader, sizeof listHeader), kErrorWritingRecordList);
+  writePart(fd, asChars(entries.data(), entries.size()), kErrorWritingEntries);
+  writePart(fd, asChars(appInfo.data(), appInfo.size()), kErrorWritingAppInfo);
+
+  OutputFile records(fd, std::string(kErrorWritingRecord));
+  node = first;
+  for (std::size_t i = 0; i < count; ++i, node = node->next) {
+    const char prefix[kRecordPrefixSize + 1] = {static_cast<char>(node->places), static_cast<char>(node->stripZeros), 0};
+    records.write({prefix, kRecordPrefixSize});
+    records.write(node->text);
+    records.write({prefix + kRecordPrefixSize, 1});
+    records.endOfUnit();
+  }
+  records.flush();
+}
+
+}  // namespace tx

@@ -1,0 +1,37 @@
+// Writes the importer's result as a database of one record list:
+//   0            72   header (as read; app info offset and dates filled in)
+//   72           6    record list header: next list 0, record count n
+//   78           8*n  entries: data offset, attributes, unique id 0
+//   78 + 8*n     310  app info block
+//   388 + 8*n    ...  records: places, stripZeros, text, 0 byte; no gaps
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "dbformat/database_format.h"
+#include "dbformat/file_io.h"
+
+namespace tx {
+
+inline constexpr std::string_view kErrorWritingHeader = "Error writing database header";
+inline constexpr std::string_view kErrorWritingRecordList = "Error writing database record list";
+inline constexpr std::string_view kErrorWritingEntries = "Error writing database record entries";
+inline constexpr std::string_view kErrorWritingAppInfo = "Error writing database app info block";
+inline constexpr std::string_view kErrorWritingRecord = "Error writing database record";
+
+class DatabaseWriter {
+ public:
+  // Writes `count` records, starting at `first` and linked through `next`,
+  // to `fd` from its current position (the start of an empty file).  The
+  // three dates become `now`, seconds since 1970; every other header field
+  // is written as read.  Every write is checked: a failure ends the process
+  // with the message of the step concerned and the system's text.  A count
+  // or size that the format cannot hold is refused before anything is
+  // written.
+  static void write(int fd, const HeaderBytes& header, const AppInfoBlock& appInfo, const RecordNode* first,
+                    std::size_t count, std::uint32_t now);
+};
+
+}  // namespace tx

@@ -1,0 +1,99 @@
+#include "importer/importer.h"
+
+#include <csignal>
+#include <cstdio>
+#include <ctime>
+#include <string>
+
+#include "dbformat/database_reader.h"
+#include "dbformat/fatal.h"
+#include "dbformat/file_io.h"
+#include "dbformat/open_file.h"
+#include "importer/category_table.h"
+#include "importer/database_writer.h"
+#include "importer/import_merger.h"
+#include "importer/record_list.h"
+#include "importer/replacement_file.h"
+#include "textformat/text_records.h"
+
+namespace tx {
+namespace {
+
+constexpr const char* kUsage =
+    "Format: TXIMPORT OldDbFileName TextFileName [NewDbFileName]\n"
+    "\n"
+    "Specify NewDbFileName to create a new database file and leave\n"
+    "OldDbFileName untouched as a backup, or omit NewDbFileName\n"
+    "to update OldDbFileName in place.\n";
+
+// Turns each record of the old database into a node of the list.
+class LoadVisitor : public RecordVisitor {
+ public:
+  explicit LoadVisitor(RecordList& list) : list_(list) {}
+
+  void beginRecord(const RecordInfo& info) override {
+    node_ = std::make_unique<RecordNode>();
+    node_->category = info.category;
+    node_->secret = info.secret;
+    node_->places = info.places;
+    node_->stripZeros = info.stripZeros;
+  }
+  void textBytes(std::string_view bytes) override { node_->text.append(bytes); }
+  void endRecord() override { appendRecord(list_, std::move(node_), kErrorReadingRecordList); }
+
+ private:
+  RecordList& list_;
+  RecordNodePtr node_;
+};
+
+}  // namespace
+
+int runImport(int argc, const char* const* argv) {
+  if (argc != 3 && argc != 4) {
+    std::fputs(kUsage, stdout);
+    return 1;
+  }
+  // A file-size limit shows as a write error that is reported, not as a signal.
+  std::signal(SIGXFSZ, SIG_IGN);
+  const std::string oldPath = argv[1];
+  const std::string textPath = argv[2];
+  const std::string outputPath = argc == 4 ? argv[3] : oldPath;
+
+  // Load: the old database is read completely and closed first.
+  HeaderBytes header{};
+  AppInfoBlock appInfo{};
+  RecordList list;
+  {
+    const int fd = openForReading(oldPath);
+    InputFile file(fd);
+    DatabaseReader reader(file);
+    reader.readHeader("TxImport");
+    reader.readAppInfo(appInfo.data(), appInfo.size());
+    LoadVisitor visitor(list);
+    reader.forEachRecord(visitor);
+    header = reader.header();
+    closeOrFail(fd, "Error closing database file");
+  }
+
+  // Merge: the whole text file is read before the output is touched.
+  {
+    const int fd = openForReading(textPath);
+    if (sameFile(fd, outputPath)) fatalMessage(cantOpenMessage(outputPath, "it is the text file itself"));
+    TextStream text(fd);
+    CategoryTable categories(appInfo);
+    AnswerReader answers(0);
+    ImportMerger merger(list, categories, answers, stdout);
+    merger.merge(text);
+    closeOrFail(fd, "Error closing text file");
+  }
+
+  // Write: into a new file that replaces the output only when complete.
+  ReplacementFile output(outputPath);
+  DatabaseWriter::write(output.fd(), header, appInfo, list.first(), list.size(),
+                        static_cast<std::uint32_t>(std::time(nullptr)));
+  output.commit();
+  list.clear();
+  return 0;
+}
+
+}  // namespace tx
