@@ -1,0 +1,157 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "support/process.h"
+#include "textformat/text_records.h"
+
+namespace tx {
+namespace {
+
+using namespace std::string_literals;
+
+const std::string kSep = "~~~~~~~~~~~~~~~~~~~~~~~~~~~\n";
+
+// Hands out index 1, 2, 3... for each call and remembers the names.
+class RecordingResolver : public CategoryResolver {
+ public:
+  std::uint8_t resolve(std::string_view name) override {
+    names.emplace_back(name);
+    return static_cast<std::uint8_t>(names.size());
+  }
+  std::vector<std::string> names;
+};
+
+struct Got {
+  int category, secret, places, stripZeros;
+  std::string text;
+  bool operator==(const Got&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& out, const Got& g) {
+  return out << "{" << g.category << "," << g.secret << "," << g.places << "," << g.stripZeros << ",\"" << g.text
+             << "\"}";
+}
+
+std::vector<Got> readAll(TextStream& stream, RecordingResolver& resolver) {
+  std::vector<Got> records;
+  while (RecordNodePtr node = TextRecordReader::next(stream, resolver)) {
+    records.push_back({node->category, node->secret, node->places, node->stripZeros, node->text});
+  }
+  return records;
+}
+
+struct ReaderCase {
+  const char* name;
+  std::string input;
+  std::vector<Got> expected;
+  std::vector<std::string> resolved;
+};
+
+// Category indexes come from RecordingResolver: n for its n-th call.
+const ReaderCase kCases[] = {
+    {"exported form", "Category = \"Work\"; Secret = 1\nPlaces = 2; StripZeros = 0\n1+1\n2*3\n" + kSep,
+     {{1, 1, 2, 0, "1+1\n2*3"}}, {"Work"}},
+    {"no header lines", "just text\nmore\n" + kSep, {{0, 0, 14, 1, "just text\nmore"}}, {}},
+    {"category line alone", "Category = \"A\"; Secret = 0\ntext\n" + kSep, {{1, 0, 14, 1, "text"}}, {"A"}},
+    {"settings line alone", "Places = 3; StripZeros = 0\ntext\n" + kSep, {{0, 0, 3, 0, "text"}}, {}},
+    {"no final separator", "a\n" + kSep + "b\nc", {{0, 0, 14, 1, "a"}, {0, 0, 14, 1, "b\nc"}}, {}},
+    {"separator first", kSep + "a\n" + kSep, {}, {}},
+    {"blank lines, then separator", "\n\n" + kSep + "a\n", {}, {}},
+    {"two separators end the reading", "a\n" + kSep + "\n" + kSep + "b\n" + kSep, {{0, 0, 14, 1, "a"}}, {}},
+    {"header lines then separator: given up, resolver still called",
+     "x\n" + kSep + "Category = \"Gone\"; Secret = 1\nPlaces = 1; StripZeros = 1\n" + kSep + "y\n" + kSep,
+     {{0, 0, 14, 1, "x"}}, {"Gone"}},
+    {"category line then end of file", "Category = \"End\"; Secret = 1\n", {}, {"End"}},
+    {"settings line then separator", "Places = 1; StripZeros = 1\n" + kSep + "y\n", {}, {}},
+    {"empty line between header lines",
+     "Category = \"C\"; Secret = 0\n\nPlaces = 1; StripZeros = 0\nt\n" + kSep,
+     {{1, 0, 14, 1, "\nPlaces = 1; StripZeros = 0\nt"}}, {"C"}},
+    {"settings before category", "Places = 5; StripZeros = 0\nCategory = \"C\"; Secret = 1\n" + kSep,
+     {{0, 0, 5, 0, "Category = \"C\"; Secret = 1"}}, {}},
+    {"blank lines before a record skipped", "\n\r\n\0junk\nbody\n"s + kSep, {{0, 0, 14, 1, "body"}}, {}},
+    {"CR LF", "Category = \"W\"; Secret = 1\r\nPlaces = 7; StripZeros = 1\r\nl1\r\n\r\nl3\r\n" + kSep,
+     {{1, 1, 7, 1, "l1\n\nl3"}}, {"W"}},
+    {"CR and zero byte end a line", "ab\rcd\nef\0gh\n\rzz\n"s + kSep, {{0, 0, 14, 1, "ab\nef\n"}}, {}},
+    {"trailing empty lines keep all but one", "a\n\n" + kSep, {{0, 0, 14, 1, "a\n"}}, {}},
+    {"one empty line is the empty text", "Places = 0; StripZeros = 0\n\n" + kSep, {{0, 0, 0, 0, ""}}, {}},
+    {"numbers as atoi reads them",
+     "Places = 300; StripZeros = 5\na\n" + kSep + "Places = -1; StripZeros = 0\nb\n" + kSep +
+         "Places =   +42x; StripZeros = -0\nc\n" + kSep + "Places = ; StripZeros = zero\nd\n" + kSep +
+         "Places = 4294967297; StripZeros = 00000000000000000001\ne\n" + kSep,
+     {{0, 0, 44, 1, "a"}, {0, 0, 255, 0, "b"}, {0, 0, 42, 0, "c"}, {0, 0, 0, 0, "d"}, {0, 0, 1, 1, "e"}}, {}},
+    {"secret numbers", "Category = \"\"; Secret = 7\na\n" + kSep + "Category = \"\"; Secret = -0\nb\n" + kSep,
+     {{1, 1, 14, 1, "a"}, {2, 0, 14, 1, "b"}}, {"", ""}},
+    {"name cut to 15 or at a quote",
+     "Category = \"ABCDEFGHIJKLMNOPQRST\"; Secret = 0\na\n" + kSep + "Category = \"Q\"uote\"; Secret = 1\nb\n" + kSep,
+     {{1, 0, 14, 1, "a"}, {2, 1, 14, 1, "b"}}, {"ABCDEFGHIJKLMNO", "Q"}},
+    {"separator with trailing text; tilde lines shorter than 27 are text",
+     "~~~~~\nx\n~~~~~~~~~~~~~~~~~~~~~~~~~~~ and more\ny\n" + kSep, {{0, 0, 14, 1, "~~~~~\nx"}, {0, 0, 14, 1, "y"}}, {}},
+    // Lines without what the reader looks for: decided in the reader.
+    {"category line without closing quote: defaults, no name resolved",
+     "Category = \"Open; Secret = 1\nPlaces = 2; StripZeros = 0\nt\n" + kSep, {{0, 0, 2, 0, "t"}}, {}},
+    {"category line without equals after the name: secret 0", "Category = \"N\" Secret 1\nt\n" + kSep,
+     {{1, 0, 14, 1, "t"}}, {"N"}},
+    {"settings line with one equals sign: strip-zeros 1", "Places = 9, StripZeros 0\nt\n" + kSep,
+     {{0, 0, 9, 1, "t"}}, {}},
+};
+
+TEST(TextRecordReader, ParsesRecords) {
+  for (const ReaderCase& c : kCases) {
+    SCOPED_TRACE(c.name);
+    TextStream stream(c.input);
+    RecordingResolver resolver;
+    EXPECT_EQ(readAll(stream, resolver), c.expected);
+    EXPECT_EQ(resolver.names, c.resolved);
+    EXPECT_EQ(stream.error(), 0);
+  }
+}
+
+TEST(TextRecordReader, GivenUpRecordStopsBeforeTheRest) {
+  TextStream stream("Category = \"A\"; Secret = 0\n" + kSep + "after\n" + kSep);
+  RecordingResolver resolver;
+  EXPECT_EQ(TextRecordReader::next(stream, resolver), nullptr);
+  // What follows the given-up record is still unread.
+  std::string line;
+  EXPECT_EQ(readTextLine(stream, line), 6);
+  EXPECT_EQ(line, "after\n");
+}
+
+TEST(ReadTextLine, LinesOfAnyLengthAreReadWhole) {
+  for (std::size_t length : {254u, 255u, 256u, 511u, 100000u}) {
+    SCOPED_TRACE(length);
+    const std::string body(length, 'x');
+    // Through a file with a small block, so that lines cross refills.
+    txtest::TempDir dir;
+    txtest::writeFile(dir.file("t.txt"), body + "\n" + body + "\r\n" + kSep + "tail");
+    const int fd = ::open(dir.file("t.txt").c_str(), O_RDONLY);
+    TextStream stream(fd, 100);
+    std::string line;
+    EXPECT_EQ(readTextLine(stream, line), static_cast<long>(length + 1));
+    EXPECT_EQ(line, body + "\n");
+    EXPECT_EQ(readTextLine(stream, line), static_cast<long>(length + 1));
+    EXPECT_EQ(readTextLine(stream, line), kLineSeparator);
+    EXPECT_EQ(readTextLine(stream, line), 5);
+    EXPECT_EQ(line, "tail\n");
+    EXPECT_EQ(readTextLine(stream, line), kLineEndOfFile);
+    ::close(fd);
+  }
+}
+
+TEST(ReadTextLine, ReadErrorIsNotTheEnd) {
+  txtest::TempDir dir;
+  const int fd = ::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY);
+  TextStream stream(fd);
+  std::string line;
+  EXPECT_EQ(readTextLine(stream, line), kLineReadError);
+  EXPECT_EQ(stream.error(), EISDIR);
+  RecordingResolver resolver;
+  EXPECT_EQ(TextRecordReader::next(stream, resolver), nullptr);
+  ::close(fd);
+}
+
+}  // namespace
+}  // namespace tx
