@@ -1,0 +1,160 @@
+#include "importer/database_writer.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "support/db_builder.h"
+#include "support/process.h"
+
+namespace tx {
+namespace {
+
+HeaderBytes sampleHeader() {
+  HeaderBytes header{};
+  for (std::size_t i = 0; i < header.size(); ++i) header[i] = static_cast<std::uint8_t>(0x40 + i);
+  std::memcpy(&header[kTypeOffset], "DataTalX", 8);
+  return header;
+}
+
+AppInfoBlock sampleAppInfo() {
+  AppInfoBlock block{};
+  for (std::size_t i = 0; i < block.size(); ++i) block[i] = static_cast<std::uint8_t>(i * 7);
+  return block;
+}
+
+// Nodes linked in order, as the record list hands them over.
+std::vector<RecordNodePtr> chain(std::vector<RecordNode> records) {
+  std::vector<RecordNodePtr> nodes;
+  for (RecordNode& record : records) nodes.push_back(std::make_unique<RecordNode>(std::move(record)));
+  for (std::size_t i = 0; i + 1 < nodes.size(); ++i) nodes[i]->next = nodes[i + 1].get();
+  return nodes;
+}
+
+std::string writeToFile(const std::string& path, const std::vector<RecordNodePtr>& nodes, std::uint32_t now) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  DatabaseWriter::write(fd, sampleHeader(), sampleAppInfo(), nodes.empty() ? nullptr : nodes.front().get(),
+                        nodes.size(), now);
+  ::close(fd);
+  return txtest::readFile(path);
+}
+
+std::string expectedHeader(std::uint32_t appInfoOffset, std::uint32_t now) {
+  HeaderBytes header = sampleHeader();
+  putBigEndian32(&header[kAppInfoOffsetOffset], appInfoOffset);
+  for (std::size_t at : {kCreationDateOffset, kModificationDateOffset, kLastBackupDateOffset}) {
+    putBigEndian32(&header[at], now);
+  }
+  return std::string(header.begin(), header.end());
+}
+
+TEST(DatabaseWriter, NoRecords) {
+  txtest::TempDir dir;
+  const std::string bytes = writeToFile(dir.file("db.pdb"), {}, 0x65000000);
+  const AppInfoBlock block = sampleAppInfo();
+  EXPECT_EQ(bytes, expectedHeader(78, 0x65000000) + std::string(6, '\0') + std::string(block.begin(), block.end()));
+  EXPECT_EQ(bytes.size(), 388u);
+}
+
+TEST(DatabaseWriter, TwoRecordsByteForByte) {
+  txtest::TempDir dir;
+  RecordNode first;
+  first.category = 7;
+  first.secret = 1;
+  first.places = 3;
+  first.stripZeros = 2;
+  first.text = "ab";
+  RecordNode second;
+  second.category = 0;
+  second.secret = 0;
+  second.places = 14;
+  second.stripZeros = 1;
+  const std::string bytes = writeToFile(dir.file("db.pdb"), chain({first, second}), 0x12345678);
+  const AppInfoBlock block = sampleAppInfo();
+  const std::string expected = expectedHeader(94, 0x12345678) + std::string("\0\0\0\0\0\x02", 6) +
+                               std::string("\0\0\x01\x94\x17\0\0\0", 8) + std::string("\0\0\x01\x99\0\0\0\0", 8) +
+                               std::string(block.begin(), block.end()) + std::string("\x03\x02" "ab\0", 5) +
+                               std::string("\x0E\x01\0", 3);
+  EXPECT_EQ(bytes, expected);
+  EXPECT_EQ(bytes.size(), 412u);
+}
+
+TEST(DatabaseWriter, AttributesHoldOnlyCategoryAndSecret) {
+  txtest::TempDir dir;
+  std::vector<RecordNode> records(4);
+  records[0].category = 15;
+  records[1].category = 15;
+  records[1].secret = 1;
+  records[2].secret = 1;
+  records[3].category = 0;
+  const txtest::ParsedDatabase parsed = txtest::parseDatabase(writeToFile(dir.file("db.pdb"), chain(records), 1));
+  ASSERT_EQ(parsed.records.size(), 4u);
+  const std::uint8_t expected[] = {0x0F, 0x1F, 0x10, 0x00};
+  for (std::size_t i = 0; i < 4; ++i) {
+    EXPECT_EQ(parsed.records[i].attributes, expected[i]);
+    EXPECT_EQ(parsed.records[i].uniqueId, 0u);
+  }
+}
+
+class DatabaseWriterDeath : public testing::Test {
+ protected:
+  void SetUp() override { GTEST_FLAG_SET(death_test_style, "fast"); }
+};
+
+TEST_F(DatabaseWriterDeath, FailuresNameTheirStep) {
+  std::vector<RecordNode> records(3);
+  for (RecordNode& record : records) record.text = std::string(100000, 'r');
+  const auto nodes = chain(records);
+  struct Limit {
+    long bytes;
+    const char* message;
+  };
+  // Death tests capture standard error in a file, which the limit binds too:
+  // no limit below the longest message.
+  const Limit limits[] = {
+      {71, "Error writing database header"},
+      {72, "Error writing database record list"},
+      {80, "Error writing database record entries"},
+      {102, "Error writing database app info block"},
+      {411, "Error writing database app info block"},
+      {412, "Error writing database record"},
+      {150000, "Error writing database record"},
+  };
+  txtest::TempDir dir;
+  for (const Limit& limit : limits) {
+    SCOPED_TRACE(limit.bytes);
+    EXPECT_EXIT(
+        {
+          std::signal(SIGXFSZ, SIG_IGN);
+          struct rlimit rl {};
+          rl.rlim_cur = rl.rlim_max = static_cast<rlim_t>(limit.bytes);
+          setrlimit(RLIMIT_FSIZE, &rl);
+          writeToFile(dir.file("db.pdb"), nodes, 5);
+        },
+        testing::ExitedWithCode(1), std::string("^") + limit.message + ": File too large\n$");
+  }
+  EXPECT_EXIT(
+      {
+        const int fd = ::open("/dev/full", O_WRONLY);
+        DatabaseWriter::write(fd, sampleHeader(), sampleAppInfo(), nodes.front().get(), nodes.size(), 5);
+      },
+      testing::ExitedWithCode(1), "^Error writing database header: No space left on device\n$");
+}
+
+TEST_F(DatabaseWriterDeath, RefusesMoreRecordsThanTheFormatHolds) {
+  std::vector<RecordNode> records(kMaxRecords + 1);
+  const auto nodes = chain(std::move(records));
+  txtest::TempDir dir;
+  EXPECT_EXIT(writeToFile(dir.file("db.pdb"), nodes, 5), testing::ExitedWithCode(1),
+              "^Error writing database record list: more records than one database can hold \\(65535\\)\n$");
+  EXPECT_EQ(txtest::readFile(dir.file("db.pdb")), "");
+}
+
+}  // namespace
+}  // namespace tx
