@@ -1,0 +1,394 @@
+// TxImport run as a user runs it, with scripted answers on standard input.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "support/db_builder.h"
+#include "support/process.h"
+
+namespace {
+
+using txtest::fileExists;
+using txtest::listDirectory;
+using txtest::readFile;
+using txtest::RunOptions;
+using txtest::RunResult;
+using txtest::TempDir;
+using txtest::TestDatabase;
+using txtest::TestRecord;
+using txtest::writeFile;
+
+const std::string kImport = TXIMPORT_PATH;
+const std::string kExport = TXEXPORT_PATH;
+const std::string kSep = "~~~~~~~~~~~~~~~~~~~~~~~~~~~\n";
+
+std::string block(const std::string& category, int secret, int places, int strip, const std::string& text) {
+  return "Category = \"" + category + "\"; Secret = " + std::to_string(secret) + "\nPlaces = " +
+         std::to_string(places) + "; StripZeros = " + std::to_string(strip) + "\n" + text + "\n" + kSep;
+}
+
+std::string question(const std::string& firstLine) { return "Overwrite \"" + firstLine + "\" (Yes/No/All)? "; }
+
+struct Rec {
+  int attributes, places, strip;
+  std::string text;
+  bool operator==(const Rec&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& out, const Rec& r) {
+  return out << "{0x" << std::hex << r.attributes << std::dec << "," << r.places << "," << r.strip << ",\"" << r.text
+             << "\"}";
+}
+
+std::vector<Rec> recordsOf(const std::string& bytes) {
+  std::vector<Rec> records;
+  for (const auto& r : txtest::parseDatabase(bytes).records) 
+    records.push_back({r.attributes, r.places, r.stripZeros, r.text});
+  return records;
+}
+
+TestDatabase baseDatabase() {
+  TestDatabase db;
+  db.appInfo.names[0] = "Unfiled";
+  db.appInfo.names[1] = "Work";
+  db.appInfo.ids = {0, 1};
+  db.appInfo.lastUniqueId = 1;
+  db.lists = {{{0x00, 14, 1, "Alpha\nfirst body"}, {0x11, 2, 0, "Beta\nsecond body"}, {0x00, 14, 1, "Gamma"}}};
+  return db;
+}
+
+const std::vector<Rec> kBaseRecords = {
+    {0x00, 14, 1, "Alpha\nfirst body"}, {0x11, 2, 0, "Beta\nsecond body"}, {0x00, 14, 1, "Gamma"}};
+
+// One import in a fresh directory: db.pdb from `db`, edits.txt from `text`.
+struct Import {
+  TempDir dir;
+  std::string oldBytes;
+  RunResult run;
+  std::string db() const { return dir.file("db.pdb"); }
+  std::string text() const { return dir.file("edits.txt"); }
+};
+
+void runImport(Import& im, const TestDatabase& db, const std::string& text, const std::string& answers,
+               bool newFile = false) {
+  im.oldBytes = txtest::buildDatabase(db);
+  writeFile(im.db(), im.oldBytes);
+  writeFile(im.text(), text);
+  std::vector<std::string> args = {im.db(), im.text()};
+  if (newFile) args.push_back(im.dir.file("new.pdb"));
+  RunOptions options;
+  options.input = answers;
+  im.run = txtest::runProgram(kImport, args, options);
+}
+
+TEST(TxImport, UsageWithWrongArgumentCount) {
+  const std::string usage =
+      "Format: TXIMPORT OldDbFileName TextFileName [NewDbFileName]\n\n"
+      "Specify NewDbFileName to create a new database file and leave\n"
+      "OldDbFileName untouched as a backup, or omit NewDbFileName\n"
+      "to update OldDbFileName in place.\n";
+  const std::vector<std::vector<std::string>> argumentLists = {{}, {"a.pdb"}, {"a", "b", "c", "d"}};
+  for (const auto& args : argumentLists) {
+    TempDir dir;
+    RunOptions options;
+    options.workingDirectory = dir.path();
+    const auto run = txtest::runProgram(kImport, args, options);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out, usage);
+    EXPECT_EQ(run.err, "");
+    EXPECT_TRUE(listDirectory(dir.path()).empty());
+  }
+}
+
+struct MergeCase {
+  const char* name;
+  std::string text;
+  std::string answers;
+  std::string out;  // the questions asked
+  std::vector<Rec> records;
+};
+
+std::vector<MergeCase> mergeCases() {
+  const Rec alpha = kBaseRecords[0], beta = kBaseRecords[1], gamma = kBaseRecords[2];
+  const Rec alphaEdited{0x00, 14, 1, "Alpha\nedited body"};
+  const Rec betaEdited{0x01, 14, 1, "Beta\nother"};
+  return {
+      {"new records are appended in text order", "New one\n" + kSep + "Another\nwith two lines\n" + kSep, "", "",
+       {alpha, beta, gamma, {0, 14, 1, "New one"}, {0, 14, 1, "Another\nwith two lines"}}},
+      {"duplicates change nothing and ask nothing",
+       block("Unfiled", 0, 14, 1, "Alpha\nfirst body") + block("Work", 1, 2, 0, "Beta\nsecond body"), "", "",
+       kBaseRecords},
+      {"Yes replaces in place", "Alpha\nedited body\n" + kSep, "y\n", question("Alpha"), {alphaEdited, beta, gamma}},
+      {"No keeps both, the new one last", "Alpha\nedited body\n" + kSep, "n\n", question("Alpha"),
+       {alpha, beta, gamma, alphaEdited}},
+      {"All replaces every later conflict without asking",
+       "Alpha\nedited body\n" + kSep + block("Work", 0, 14, 1, "Beta\nother") + "Gamma\n" + kSep, "a\n",
+       question("Alpha"), {alphaEdited, betaEdited, gamma}},
+      {"answers are read in order from a pipe", "Alpha\nedited body\n" + kSep + block("Work", 0, 14, 1, "Beta\nother"),
+       "n\ny\n", question("Alpha") + question("Beta"), {alpha, betaEdited, gamma, alphaEdited}},
+      {"a long answer line is consumed whole",
+       "Alpha\nedited body\n" + kSep + block("Work", 0, 14, 1, "Beta\nother"), "y" + std::string(100000, 'n') + "\nn\n",
+       question("Alpha") + question("Beta"), {alphaEdited, beta, gamma, betaEdited}},
+      {"a differing setting is a conflict", block("Unfiled", 0, 3, 1, "Gamma"), "y\n", question("Gamma"),
+       {alpha, beta, {0, 3, 1, "Gamma"}}},
+      {"one-line text does not match a longer record", "Alpha\n" + kSep, "", "",
+       {alpha, beta, gamma, {0, 14, 1, "Alpha"}}},
+      {"several lines do not match a one-line record", "Gamma\nmore\n" + kSep, "", "",
+       {alpha, beta, gamma, {0, 14, 1, "Gamma\nmore"}}},
+      {"records appended in the same merge meet each other", "New\none\n" + kSep + "New\ntwo\n" + kSep, "y\n",
+       question("New"), {alpha, beta, gamma, {0, 14, 1, "New\ntwo"}}},
+      {"a record in a new category differs", block("Brand new", 0, 14, 1, "Gamma"), "y\n", question("Gamma"),
+       {alpha, beta, {0x02, 14, 1, "Gamma"}}},
+      {"a given-up record ends the merge",
+       "First new\n" + kSep + "Category = \"Work\"; Secret = 1\n" + kSep + "Never read\n" + kSep, "", "",
+       {alpha, beta, gamma, {0, 14, 1, "First new"}}},
+      {"an empty text file rewrites the same records", "", "", "", kBaseRecords},
+  };
+}
+
+TEST(TxImport, MergesAsAnswered) {
+  for (const MergeCase& c : mergeCases()) {
+    SCOPED_TRACE(c.name);
+    Import im;
+    const std::time_t before = std::time(nullptr);
+    runImport(im, baseDatabase(), c.text, c.answers);
+    const std::time_t after = std::time(nullptr);
+    EXPECT_EQ(im.run.status, 0);
+    EXPECT_EQ(im.run.out, c.out);
+    EXPECT_EQ(im.run.err, "");
+    const std::string bytes = readFile(im.db());
+    EXPECT_EQ(recordsOf(bytes), c.records);
+    const auto parsed = txtest::parseDatabase(bytes);
+    EXPECT_EQ(parsed.nextListOffset, 0u);
+    const std::uint32_t created = txtest::get32(bytes, 36);
+    EXPECT_GE(created, static_cast<std::uint32_t>(before));
+    EXPECT_LE(created, static_cast<std::uint32_t>(after));
+    EXPECT_EQ(txtest::get32(bytes, 40), created);
+    EXPECT_EQ(txtest::get32(bytes, 44), created);
+    // Every other header field as it was.
+    EXPECT_EQ(bytes.substr(0, 36), im.oldBytes.substr(0, 36));
+    EXPECT_EQ(bytes.substr(48, 4), im.oldBytes.substr(48, 4));
+    EXPECT_EQ(bytes.substr(56, 16), im.oldBytes.substr(56, 16));
+    EXPECT_EQ(listDirectory(im.dir.path()), (std::vector<std::string>{"db.pdb", "edits.txt"}));
+  }
+}
+
+TEST(TxImport, NewCategoryIsNamedInTheBlock) {
+  Import im;
+  runImport(im, baseDatabase(), block("Brand new", 1, 14, 1, "Delta"), "");
+  ASSERT_EQ(im.run.status, 0);
+  const std::string appInfo = txtest::parseDatabase(readFile(im.db())).appInfo;
+  const std::string oldAppInfo = im.oldBytes.substr(txtest::appInfoOffsetOf(baseDatabase()), 310);
+  EXPECT_EQ(appInfo.substr(2 + 32, 10), std::string("Brand new\0", 10));
+  EXPECT_EQ(appInfo[258 + 2], 2);
+  EXPECT_EQ(appInfo[274], 2);
+  EXPECT_EQ(appInfo.substr(0, 2), oldAppInfo.substr(0, 2));
+  EXPECT_EQ(appInfo.substr(275), oldAppInfo.substr(275));
+  EXPECT_EQ(recordsOf(readFile(im.db())).back(), (Rec{0x12, 14, 1, "Delta"}));
+}
+
+TEST(TxImport, AnswerLetters) {
+  struct Case {
+    std::string answers;
+    int questions;
+    bool replaced;
+  };
+  const Case cases[] = {
+      {"y\n", 1, true},          {"yes\n", 1, true},      {"Y\n", 1, true},  {"YES\n", 1, true},
+      {"x\ny\n", 2, true},       {"\ny\n", 2, true},      {" y\ny\n", 2, true}, {"nope\n", 1, false},
+      {"N\n", 1, false},         {"\r\nn\n", 2, false},   {"y", 1, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.answers);
+    Import im;
+    runImport(im, baseDatabase(), "Alpha\nchanged\n" + kSep, c.answers);
+    EXPECT_EQ(im.run.status, 0);
+    std::string asked;
+    for (int i = 0; i < c.questions; ++i) asked += question("Alpha");
+    EXPECT_EQ(im.run.out, asked);
+    const auto records = recordsOf(readFile(im.db()));
+    EXPECT_EQ(records.size(), c.replaced ? 3u : 4u);
+    EXPECT_EQ(records[0].text, c.replaced ? "Alpha\nchanged" : "Alpha\nfirst body");
+    EXPECT_EQ(records.back().text, c.replaced ? "Gamma" : "Alpha\nchanged");
+  }
+}
+
+TEST(TxImport, NewFileLeavesTheOldDatabase) {
+  Import im;
+  runImport(im, baseDatabase(), "Added\n" + kSep, "", true);
+  EXPECT_EQ(im.run.status, 0);
+  EXPECT_EQ(readFile(im.db()), im.oldBytes);
+  auto expected = kBaseRecords;
+  expected.push_back({0, 14, 1, "Added"});
+  EXPECT_EQ(recordsOf(readFile(im.dir.file("new.pdb"))), expected);
+}
+
+// Export, then import unchanged: the same records in the same order, the same
+// category block, no question; several lists and data out of order included.
+TEST(TxImport, RoundTripUnchanged) {
+  TestDatabase db = baseDatabase();
+  db.lists.push_back({{0xF3, 0, 0, "\xFF high\n\n\ttab"}, {0x01, 255, 1, ""}});
+  db.reverseData = true;
+  // Every category used is named: an empty name would resolve to the first free slot.
+  db.appInfo.names[3] = "Three";
+  TempDir dir;
+  writeFile(dir.file("db.pdb"), txtest::buildDatabase(db));
+  ASSERT_EQ(txtest::runProgram(kExport, {dir.file("db.pdb"), dir.file("db.txt")}).status, 0);
+  const auto run = txtest::runProgram(kImport, {dir.file("db.pdb"), dir.file("db.txt"), dir.file("new.pdb")});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out + run.err, "");
+  auto expected = kBaseRecords;
+  expected.push_back({0x13, 0, 0, "\xFF high\n\n\ttab"});
+  expected.push_back({0x01, 255, 1, ""});
+  const std::string bytes = readFile(dir.file("new.pdb"));
+  EXPECT_EQ(recordsOf(bytes), expected);
+  EXPECT_EQ(txtest::parseDatabase(bytes).appInfo, txtest::buildDatabase(db).substr(txtest::appInfoOffsetOf(db), 310));
+}
+
+TEST(TxImport, StripZerosTwoCountsAsAConflict) {
+  TestDatabase db = baseDatabase();
+  db.lists[0][2].stripZeros = 2;
+  TempDir dir;
+  writeFile(dir.file("db.pdb"), txtest::buildDatabase(db));
+  ASSERT_EQ(txtest::runProgram(kExport, {dir.file("db.pdb"), dir.file("db.txt")}).status, 0);
+  RunOptions options;
+  options.input = "n\n";
+  const auto run = txtest::runProgram(kImport, {dir.file("db.pdb"), dir.file("db.txt")}, options);
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out, question("Gamma"));
+  const auto records = recordsOf(readFile(dir.file("db.pdb")));
+  ASSERT_EQ(records.size(), 4u);
+  EXPECT_EQ(records[2].strip, 2);
+  EXPECT_EQ(records[3].strip, 1);
+}
+
+// Failures: status 1, the message, and every file exactly as before.
+TEST(TxImport, FailuresLeaveEveryFileAsItWas) {
+  struct Case {
+    const char* name;
+    std::string text;
+    std::string answers;
+    std::string out;
+    std::string err;
+  };
+  const Case cases[] = {
+      {"input ends before an answer", "Alpha\nchanged\n" + kSep, "", question("Alpha"),
+       "Error reading answer: standard input ended before an answer was given\n"},
+      {"input ends after invalid answers", "Alpha\nchanged\n" + kSep, "x\n\n", question("Alpha") + question("Alpha") +
+       question("Alpha"), "Error reading answer: standard input ended before an answer was given\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    for (bool newFile : {false, true}) {
+      Import im;
+      runImport(im, baseDatabase(), c.text, c.answers, newFile);
+      EXPECT_EQ(im.run.status, 1);
+      EXPECT_EQ(im.run.out, c.out);
+      EXPECT_EQ(im.run.err, c.err);
+      EXPECT_EQ(readFile(im.db()), im.oldBytes);
+      EXPECT_EQ(listDirectory(im.dir.path()), (std::vector<std::string>{"db.pdb", "edits.txt"}));
+    }
+  }
+}
+
+TEST(TxImport, OpenAndReadFailures) {
+  TempDir dir;
+  const std::string old = txtest::buildDatabase(baseDatabase());
+  writeFile(dir.file("db.pdb"), old);
+  writeFile(dir.file("t.txt"), "Added\n");
+  writeFile(dir.file("notdb"), std::string(100, 'x'));
+  ::mkdir(dir.file("adir").c_str(), 0755);
+  struct Case {
+    std::vector<std::string> args;
+    std::string out, err;
+  };
+  const Case cases[] = {
+      {{dir.file("none.pdb"), dir.file("t.txt")}, "Can't open \"" + dir.file("none.pdb") + "\": No such file or directory", ""},
+      {{dir.file("db.pdb"), dir.file("none.txt")}, "Can't open \"" + dir.file("none.txt") + "\": No such file or directory", ""},
+      {{dir.file("db.pdb"), dir.file("adir")}, "", "Error reading text file: Is a directory\n"},
+      {{dir.file("db.pdb"), dir.file("t.txt"), dir.file("no/dir/new.pdb")},
+       "Can't open \"" + dir.file("no/dir/new.pdb") + "\": No such file or directory", ""},
+      {{dir.file("notdb"), dir.file("t.txt"), dir.file("x.pdb")}, "Not a Tallix database file\n", ""},
+      {{dir.file("t.txt"), dir.file("t.txt"), dir.file("x.pdb")}, "", "Error reading database header: unexpected end of file\n"},
+      {{dir.file("db.pdb"), dir.file("t.txt"), dir.file("t.txt")},
+       "Can't open \"" + dir.file("t.txt") + "\": it is the text file itself", ""},
+      {{dir.file("db.pdb"), dir.file("db.pdb")}, "Can't open \"" + dir.file("db.pdb") + "\": it is the text file itself", ""},
+      {{dir.file("db.pdb"), dir.file("t.txt"), "/dev/full"}, "", "Error writing database header: No space left on device\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args.back());
+    const auto run = txtest::runProgram(kImport, c.args);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out, c.out);
+    EXPECT_EQ(run.err, c.err);
+    EXPECT_EQ(readFile(dir.file("db.pdb")), old);
+    EXPECT_EQ(readFile(dir.file("t.txt")), "Added\n");
+    EXPECT_EQ(listDirectory(dir.path()), (std::vector<std::string>{"adir", "db.pdb", "notdb", "t.txt"}));
+  }
+}
+
+TEST(TxImport, FileSizeLimitPartWayLeavesTheOldDatabase) {
+  TestDatabase db = baseDatabase();
+  for (int i = 0; i < 2000; ++i) db.lists[0].push_back({0, 14, 1, "Record " + std::to_string(i) + "\n" + std::string(60, 'b')});
+  for (long limit : {0L, 50L, 100L, 5000L, 40000L, 70000L, 150000L}) {
+    SCOPED_TRACE(limit);
+    Import im;
+    im.oldBytes = txtest::buildDatabase(db);
+    writeFile(im.db(), im.oldBytes);
+    writeFile(im.text(), "Added\n" + kSep);
+    RunOptions options;
+    options.fileSizeLimit = limit;
+    im.run = txtest::runProgram(kImport, {im.db(), im.text()}, options);
+    EXPECT_EQ(im.run.status, 1);
+    EXPECT_EQ(im.run.out, "");
+    EXPECT_NE(im.run.err.find(": File too large\n"), std::string::npos) << im.run.err;
+    EXPECT_EQ(im.run.err.rfind("Error writing database ", 0), 0u) << im.run.err;
+    EXPECT_TRUE(readFile(im.db()) == im.oldBytes);
+    EXPECT_EQ(listDirectory(im.dir.path()), (std::vector<std::string>{"db.pdb", "edits.txt"}));
+  }
+}
+
+TEST(TxImport, UpdateInPlaceKeepsModeAndFollowsLinks) {
+  Import im;
+  im.oldBytes = txtest::buildDatabase(baseDatabase());
+  writeFile(im.db(), im.oldBytes);
+  ASSERT_EQ(::chmod(im.db().c_str(), 0640), 0);
+  ASSERT_EQ(::symlink("db.pdb", im.dir.file("link.pdb").c_str()), 0);
+  writeFile(im.text(), "Added\n" + kSep);
+  const auto run = txtest::runProgram(kImport, {im.dir.file("link.pdb"), im.text()});
+  EXPECT_EQ(run.status, 0);
+  struct stat link {}, target {};
+  ASSERT_EQ(::lstat(im.dir.file("link.pdb").c_str(), &link), 0);
+  EXPECT_TRUE(S_ISLNK(link.st_mode));
+  ASSERT_EQ(::stat(im.db().c_str(), &target), 0);
+  EXPECT_EQ(target.st_mode & 07777, 0640u);
+  EXPECT_EQ(recordsOf(readFile(im.db())).back().text, "Added");
+}
+
+TEST(TxImport, RefusesMoreRecordsThanADatabaseHolds) {
+  TestDatabase full = baseDatabase();
+  full.lists = {{}};
+  for (int i = 0; i < 65535; ++i) full.lists[0].push_back({0, 14, 1, "r" + std::to_string(i)});
+  {
+    Import im;
+    runImport(im, full, "One more\n" + kSep, "");
+    EXPECT_EQ(im.run.status, 1);
+    EXPECT_EQ(im.run.err, "Error merging text file: more records than one database can hold (65535)\n");
+    EXPECT_TRUE(readFile(im.db()) == im.oldBytes);
+  }
+  {
+    TestDatabase twoLists = full;
+    twoLists.lists.push_back({{0, 14, 1, "over"}});
+    Import im;
+    runImport(im, twoLists, "", "");
+    EXPECT_EQ(im.run.status, 1);
+    EXPECT_EQ(im.run.err, "Error reading database record list: more records than one database can hold (65535)\n");
+    EXPECT_TRUE(readFile(im.db()) == im.oldBytes);
+  }
+}
+
+}  // namespace

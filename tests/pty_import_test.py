@@ -1,0 +1,84 @@
+#!/usr/bin/env python3
+"""TxImport at a real terminal, through a pseudo-terminal: the question
+appears there, the answer typed there is taken, and what was typed before the
+question appeared is discarded.
+
+Usage: pty_import_test.py TXIMPORT TXEXPORT EXAMPLE_DB
+"""
+import os
+import pty
+import select
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+QUESTION = b'Overwrite "Invoice totals" (Yes/No/All)? '
+EDITED = b"Invoice totals\nchanged body\n" + b"~" * 27 + b"\n"
+
+
+def read_until(fd, wanted, seconds=20):
+    seen = b""
+    deadline = time.monotonic() + seconds
+    while wanted not in seen:
+        left = deadline - time.monotonic()
+        if left <= 0:
+            raise AssertionError("timed out waiting for %r; saw %r" % (wanted, seen))
+        ready, _, _ = select.select([fd], [], [], left)
+        if ready:
+            try:
+                chunk = os.read(fd, 4096)
+            except OSError:
+                chunk = b""
+            if not chunk:
+                raise AssertionError("terminal closed before %r; saw %r" % (wanted, seen))
+            seen += chunk
+    return seen
+
+
+def main():
+    importer, exporter, example = sys.argv[1:4]
+    work = tempfile.mkdtemp(prefix="txpty-")
+    try:
+        db = os.path.join(work, "db.pdb")
+        shutil.copyfile(example, db)
+        edits = os.path.join(work, "edits.txt")
+        os.mkfifo(edits)
+
+        pid, master = pty.fork()
+        if pid == 0:
+            os.execv(importer, [importer, db, edits])
+
+        # The importer waits for the text file, so this answer is typed
+        # before any question: it must be thrown away.
+        os.write(master, b"n\n")
+        time.sleep(0.5)
+        with open(edits, "wb") as fifo:
+            fifo.write(EDITED)
+        read_until(master, QUESTION)
+        os.write(master, b"y\n")
+        # Drain the terminal until the program ends.
+        while True:
+            try:
+                if not os.read(master, 4096):
+                    break
+            except OSError:
+                break
+        _, status = os.waitpid(pid, 0)
+        assert os.WIFEXITED(status) and os.WEXITSTATUS(status) == 0, "status %r" % status
+
+        out = os.path.join(work, "out.txt")
+        subprocess.run([exporter, db, out], check=True)
+        with open(out, "rb") as f:
+            text = f.read()
+        blocks = text.split(b"~" * 27 + b"\n")
+        assert b"Invoice totals\nchanged body\n" in blocks[0], "the record was not replaced in place: %r" % blocks[0]
+        assert text.count(b"Invoice totals") == 1, "the pending No was taken: %r" % text
+        print("1 passed, 0 failed")
+    finally:
+        shutil.rmtree(work)
+
+
+if __name__ == "__main__":
+    main()
