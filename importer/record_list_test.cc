@@ -1,0 +1,88 @@
+#include "importer/record_list.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace tx {
+namespace {
+
+RecordNodePtr node(std::string text, std::uint8_t places = 14) {
+  auto n = std::make_unique<RecordNode>();
+  n->text = std::move(text);
+  n->places = places;
+  return n;
+}
+
+std::vector<std::string> texts(const RecordList& list) {
+  std::vector<std::string> out;
+  for (const RecordNode* n = list.first(); n; n = n->next) out.push_back(n->text + "/" + std::to_string(n->places));
+  return out;
+}
+
+TEST(RecordList, FindByFirstLineFollowsTheRule) {
+  RecordList list;
+  list.append(node("Title\nbody"));
+  list.append(node("Title"));
+  list.append(node("Title\nother body", 2));
+  list.append(node(""));
+  struct Case {
+    std::string text;
+    std::string found;  // "" for none
+  };
+  const Case cases[] = {
+      {"Title\nanything", "Title\nbody"},  // the first in list order
+      {"Title\n", "Title\nbody"},
+      {"Title", "Title"},
+      {"Titl", ""},
+      {"Title2\nx", ""},
+      {"", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    const RecordNode* found = list.findByFirstLine(c.text);
+    if (c.text.empty()) {
+      ASSERT_NE(found, nullptr);
+      EXPECT_EQ(found->text, "");
+    } else if (c.found.empty()) {
+      EXPECT_EQ(found, nullptr);
+    } else {
+      ASSERT_NE(found, nullptr);
+      EXPECT_EQ(found->text, c.found);
+    }
+  }
+}
+
+TEST(RecordList, ReplaceKeepsThePlaceAndTheIndex) {
+  RecordList list;
+  list.append(node("A\n1"));
+  list.append(node("B\n1"));
+  list.append(node("A\n2"));
+  RecordNode* first = list.findByFirstLine("A\nx");
+  list.replace(first, node("A\nnew", 7));
+  EXPECT_EQ(texts(list), (std::vector<std::string>{"A\nnew/7", "B\n1/14", "A\n2/14"}));
+  EXPECT_EQ(list.findByFirstLine("A\n")->places, 7);
+  EXPECT_EQ(list.size(), 3u);
+
+  // A replacement with another first line: the old line's next node takes
+  // over, and the new line is found at its place.
+  list.replace(list.findByFirstLine("A\n"), node("C\nc"));
+  EXPECT_EQ(texts(list), (std::vector<std::string>{"C\nc/14", "B\n1/14", "A\n2/14"}));
+  EXPECT_EQ(list.findByFirstLine("A\n")->text, "A\n2");
+  EXPECT_EQ(list.findByFirstLine("C\n")->text, "C\nc");
+
+  // A node that is not in the list changes nothing.
+  RecordNode stranger;
+  list.replace(&stranger, node("D"));
+  EXPECT_EQ(list.size(), 3u);
+  EXPECT_EQ(list.findByFirstLine("D"), nullptr);
+
+  list.clear();
+  EXPECT_EQ(list.size(), 0u);
+  EXPECT_EQ(list.first(), nullptr);
+  EXPECT_EQ(list.findByFirstLine("B\n"), nullptr);
+}
+
+}  // namespace
+}  // namespace tx
