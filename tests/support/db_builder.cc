@@ -1,6 +1,7 @@
 #include "support/db_builder.h"
 
 #include <algorithm>
+#include <random>
 #include <stdexcept>
 
 namespace txtest {
@@ -82,6 +83,10 @@ std::string buildDatabase(const TestDatabase& database) {
   for (std::size_t l = 0; l < database.lists.size(); ++l)
     for (std::size_t r = 0; r < database.lists[l].size(); ++r) order.emplace_back(l, r);
   if (database.reverseData) std::reverse(order.begin(), order.end());
+  if (database.dataShuffleSeed != 0) {
+    std::mt19937 random(database.dataShuffleSeed);
+    std::shuffle(order.begin(), order.end(), random);
+  }
   for (const auto& [l, r] : order) {
     const TestRecord& record = database.lists[l][r];
     const std::uint32_t entry = recordListOffset(database, l) + 6 + 8 * static_cast<std::uint32_t>(r);

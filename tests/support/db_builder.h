@@ -44,6 +44,7 @@ struct TestDatabase {
   std::vector<std::vector<TestRecord>> lists = {{}};
   TestAppInfo appInfo;
   bool reverseData = false;
+  std::uint32_t dataShuffleSeed = 0;  // not 0: the record data in an order drawn from this seed
   std::optional<std::uint32_t> appInfoAt;  // overrides the computed offset
 };
 
