@@ -15,17 +15,25 @@ std::function<void()>& cleanupSlot() {
   return cleanup;
 }
 
+std::function<void()>& interceptorSlot() {
+  static std::function<void()> interceptor;
+  return interceptor;
+}
+
 [[noreturn]] void finish() {
   // Taken out first, so a failure inside the cleanup cannot run it again.
   std::function<void()> cleanup = std::exchange(cleanupSlot(), nullptr);
   if (cleanup) cleanup();
   std::fflush(stdout);
+  if (interceptorSlot()) interceptorSlot()();
   std::exit(1);
 }
 
 }  // namespace
 
 void setFatalCleanup(std::function<void()> cleanup) { cleanupSlot() = std::move(cleanup); }
+
+void setFatalInterceptor(std::function<void()> interceptor) { interceptorSlot() = std::move(interceptor); }
 
 void fatalError(std::string_view message, std::string_view reason) {
   std::string line;

@@ -27,6 +27,11 @@ namespace tx {
 // is complete, removing what is incomplete.  Runs at most once.
 void setFatalCleanup(std::function<void()> cleanup);
 
+// For fuzzing and tests that must survive a failure: `interceptor` is called
+// after the message and the cleanup, instead of ending the process, and must
+// leave by throwing.  If it returns, the process ends as usual.
+void setFatalInterceptor(std::function<void()> interceptor);
+
 inline constexpr std::string_view kUnexpectedEnd = "unexpected end of file";
 inline constexpr std::string_view kMallocFailure = "malloc() failure";
 

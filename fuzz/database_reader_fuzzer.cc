@@ -1,0 +1,55 @@
+// The database reader on arbitrary bytes, with the exporter's read size and
+// with the importer's.
+#include <string>
+
+#include "dbformat/database_reader.h"
+#include "fuzz/fuzz_support.h"
+#include "textformat/text_records.h"
+
+namespace {
+
+class ExportLike : public tx::RecordVisitor {
+ public:
+  ExportLike(const tx::AppInfoBlock& block, tx::TextRecordWriter& writer) : block_(block), writer_(writer) {}
+  void beginRecord(const tx::RecordInfo& info) override {
+    writer_.writeRecordHead(tx::categoryName(block_.data(), info.category), info.secret, info.places, info.stripZeros);
+  }
+  void textBytes(std::string_view bytes) override { writer_.writeText(bytes); }
+  void endRecord() override { writer_.endRecord(); }
+
+ private:
+  const tx::AppInfoBlock& block_;
+  tx::TextRecordWriter& writer_;
+};
+
+// Discards what it is given, so that long chains of lists stay cheap.
+class NullSink : public tx::ByteSink {
+ public:
+  void write(std::string_view bytes) override { total += bytes.size(); }
+  std::size_t total = 0;
+};
+
+void readAll(int fd, std::size_t appInfoSize) {
+  tx::InputFile file(fd, 4096);
+  tx::DatabaseReader reader(file);
+  try {
+    reader.readHeader("TxFuzz");
+    tx::AppInfoBlock block{};
+    reader.readAppInfo(block.data(), appInfoSize);
+    NullSink sink;
+    tx::TextRecordWriter writer(sink);
+    ExportLike visitor(block, writer);
+    reader.forEachRecord(visitor);
+  } catch (const txfuzz::Failed&) {
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  txfuzz::interceptFailures();
+  txfuzz::MemoryFile file(data, size);
+  readAll(file.fd(), tx::kCategoryInfoSize);
+  readAll(file.fd(), tx::kAppInfoSize);
+  return 0;
+}

@@ -1,0 +1,48 @@
+// The merge of arbitrary text into a small database, with a few scripted
+// answers; running out of answers is a reported failure like any other.
+#include <cstdio>
+#include <string>
+
+#include "fuzz/fuzz_support.h"
+#include "importer/category_table.h"
+#include "importer/import_merger.h"
+#include "importer/record_list.h"
+#include "textformat/text_records.h"
+
+namespace {
+
+void addRecord(tx::RecordList& list, std::string text, std::uint8_t category) {
+  auto node = std::make_unique<tx::RecordNode>();
+  node->text = std::move(text);
+  node->category = category;
+  list.append(std::move(node));
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  txfuzz::interceptFailures();
+  static std::FILE* out = std::fopen("/dev/null", "w");
+  tx::AppInfoBlock block{};
+  block[tx::kCategoryNamesOffset] = 'U';
+  tx::RecordList list;
+  addRecord(list, "Alpha\nbody", 0);
+  addRecord(list, "Beta", 0);
+  addRecord(list, "", 0);
+  const std::uint8_t answers[] = "n\nx\ny\nA\n";
+  txfuzz::MemoryFile answerFile(answers, sizeof answers - 1);
+  txfuzz::MemoryFile text(data, size);
+  tx::TextStream stream(text.fd());
+  tx::CategoryTable table(block);
+  tx::AnswerReader reader(answerFile.fd());
+  tx::ImportMerger merger(list, table, reader, out);
+  try {
+    merger.merge(stream);
+  } catch (const txfuzz::Failed&) {
+  }
+  // The list's links agree with its count.
+  std::size_t count = 0;
+  for (const tx::RecordNode* node = list.first(); node; node = node->next) ++count;
+  if (count != list.size() || count < 3) __builtin_trap();
+  return 0;
+}
