@@ -83,7 +83,8 @@ bool sameRecord(const RecordNode& a, const RecordNode& b) {
 void ImportMerger::merge(TextStream& text) {
   constexpr std::string_view kErrorMerging = "Error merging text file";
   bool all = false;
-  while (RecordNodePtr record = TextRecordReader::next(text, resolver_)) {
+  TextRecordReader reader;
+  while (RecordNodePtr record = reader.next(text, resolver_)) {
     RecordNode* existing = list_.findByFirstLine(record->text);
     if (!existing) {
       appendRecord(list_, std::move(record), kErrorMerging);

@@ -15,41 +15,70 @@ void RecordList::link(std::size_t position) {
 
 void RecordList::append(RecordNodePtr node) {
   const std::size_t position = nodes_.size();
-  firstByKey_.try_emplace(std::string(firstLineKey(node->text)), position);
-  positions_.emplace(node.get(), position);
   nodes_.push_back(std::move(node));
+  if (indexed_) firstByKey_.try_emplace(firstLineKey(nodes_.back()->text), position);
   link(position);
 }
 
 RecordNode* RecordList::findByFirstLine(std::string_view text) const {
-  const auto found = firstByKey_.find(std::string(firstLineKey(text)));
+  ensureIndex();
+  const auto found = firstByKey_.find(firstLineKey(text));
   return found == firstByKey_.end() ? nullptr : nodes_[found->second].get();
 }
 
-void RecordList::replace(const RecordNode* old, RecordNodePtr replacement) {
-  const auto found = positions_.find(old);
-  if (found == positions_.end()) return;
-  const std::size_t position = found->second;
-  const bool sameKey = firstLineKey(old->text) == firstLineKey(replacement->text);
-  positions_.erase(found);
-  positions_.emplace(replacement.get(), position);
-  nodes_[position] = std::move(replacement);
-  link(position);
-  // The merge only replaces a node by one with the same first line, which
-  // leaves the index as it is; any other replacement re-indexes the list.
-  if (!sameKey) rebuildIndex();
+std::size_t RecordList::positionOf(const RecordNode* node) const {
+  ensureIndex();
+  // The merge replaces only nodes that the index gave it, found at once;
+  // any other node is looked for in order.
+  const auto indexed = firstByKey_.find(firstLineKey(node->text));
+  if (indexed != firstByKey_.end() && nodes_[indexed->second].get() == node) return indexed->second;
+  for (std::size_t position = 0; position < nodes_.size(); ++position) {
+    if (nodes_[position].get() == node) return position;
+  }
+  return nodes_.size();
 }
 
-void RecordList::rebuildIndex() {
+void RecordList::replace(const RecordNode* old, RecordNodePtr replacement) {
+  const std::size_t position = positionOf(old);
+  if (position == nodes_.size()) return;
+  const std::string_view oldKey = firstLineKey(old->text);
+  if (oldKey != firstLineKey(replacement->text)) {
+    nodes_[position] = std::move(replacement);
+    link(position);
+    rebuildIndex();
+    return;
+  }
+  // Same first line, so the index keeps its shape; a key that viewed the old
+  // text must view the new one before the old text goes.
+  const auto indexed = firstByKey_.find(oldKey);
+  const bool rekey = indexed->second == position;
+  auto handle = rekey ? firstByKey_.extract(indexed) : decltype(firstByKey_)::node_type{};
+  nodes_[position] = std::move(replacement);
+  link(position);
+  if (rekey) {
+    handle.key() = firstLineKey(nodes_[position]->text);
+    firstByKey_.insert(std::move(handle));
+  }
+}
+
+void RecordList::ensureIndex() const {
+  if (!indexed_) rebuildIndex();
+}
+
+void RecordList::rebuildIndex() const {
   firstByKey_.clear();
+  // Room for the records to come as well: a merge adds at most the records
+  // of its text file, often about half as many again.
+  firstByKey_.reserve(nodes_.size() + nodes_.size() / 2 + 16);
+  indexed_ = true;
   for (std::size_t position = 0; position < nodes_.size(); ++position) {
-    firstByKey_.try_emplace(std::string(firstLineKey(nodes_[position]->text)), position);
+    firstByKey_.try_emplace(firstLineKey(nodes_[position]->text), position);
   }
 }
 
 void RecordList::clear() {
   firstByKey_.clear();
-  positions_.clear();
+  indexed_ = false;
   nodes_.clear();
 }
 

@@ -2,7 +2,6 @@
 #pragma once
 
 #include <cstddef>
-#include <string>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
@@ -43,11 +42,16 @@ class RecordList {
   // first line feed, or the whole text when it has none.
   static std::string_view firstLineKey(std::string_view text);
   void link(std::size_t position);
-  void rebuildIndex();
+  std::size_t positionOf(const RecordNode* node) const;
+  // The index is built at the first search, in one pass over the list, so
+  // that loading a database costs no hashing.
+  void ensureIndex() const;
+  void rebuildIndex() const;
 
   std::vector<RecordNodePtr> nodes_;
-  std::unordered_map<const RecordNode*, std::size_t> positions_;
-  std::unordered_map<std::string, std::size_t> firstByKey_;
+  // Keys view the text of the node at the position they map to.
+  mutable std::unordered_map<std::string_view, std::size_t> firstByKey_;
+  mutable bool indexed_ = false;
 };
 
 }  // namespace tx

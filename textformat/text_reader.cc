@@ -118,7 +118,7 @@ void readSettingsLine(std::string_view line, RecordNode& record) {
 }  // namespace
 
 RecordNodePtr TextRecordReader::next(TextStream& stream, CategoryResolver& resolver) {
-  std::string line;
+  std::string& line = line_;
   long result;
   do {
     result = readTextLine(stream, line);
@@ -135,11 +135,12 @@ RecordNodePtr TextRecordReader::next(TextStream& stream, CategoryResolver& resol
     readSettingsLine(std::string_view(line).substr(0, line.size() - 1), *record);
     if (readTextLine(stream, line) < 1) return nullptr;
   }
-  record->text = line;
-  while ((result = readTextLine(stream, line)) >= 1) record->text.append(line);
+  text_ = line;
+  while ((result = readTextLine(stream, line)) >= 1) text_.append(line);
   // A record cut short by a read error is not given; the caller reports it.
   if (result == kLineReadError) return nullptr;
-  record->text.pop_back();
+  // The last line feed ends the text.
+  record->text.assign(text_, 0, text_.size() - 1);
   return record;
 }
 

@@ -38,7 +38,8 @@ std::ostream& operator<<(std::ostream& out, const Got& g) {
 
 std::vector<Got> readAll(TextStream& stream, RecordingResolver& resolver) {
   std::vector<Got> records;
-  while (RecordNodePtr node = TextRecordReader::next(stream, resolver)) {
+  TextRecordReader reader;
+  while (RecordNodePtr node = reader.next(stream, resolver)) {
     records.push_back({node->category, node->secret, node->places, node->stripZeros, node->text});
   }
   return records;
@@ -113,7 +114,8 @@ TEST(TextRecordReader, ParsesRecords) {
 TEST(TextRecordReader, GivenUpRecordStopsBeforeTheRest) {
   TextStream stream("Category = \"A\"; Secret = 0\n" + kSep + "after\n" + kSep);
   RecordingResolver resolver;
-  EXPECT_EQ(TextRecordReader::next(stream, resolver), nullptr);
+  TextRecordReader reader;
+  EXPECT_EQ(reader.next(stream, resolver), nullptr);
   // What follows the given-up record is still unread.
   std::string line;
   EXPECT_EQ(readTextLine(stream, line), 6);
@@ -149,7 +151,8 @@ TEST(ReadTextLine, ReadErrorIsNotTheEnd) {
   EXPECT_EQ(readTextLine(stream, line), kLineReadError);
   EXPECT_EQ(stream.error(), EISDIR);
   RecordingResolver resolver;
-  EXPECT_EQ(TextRecordReader::next(stream, resolver), nullptr);
+  TextRecordReader reader;
+  EXPECT_EQ(reader.next(stream, resolver), nullptr);
   ::close(fd);
 }
 

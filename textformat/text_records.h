@@ -97,7 +97,12 @@ class TextRecordReader {
   // file), or on a read error (stream.error() then tells).  Once it has
   // given none, nothing more is to be read.  The resolver is called when the
   // category line is read, even for a record that is then given up.
-  static RecordNodePtr next(TextStream& stream, CategoryResolver& resolver);
+  RecordNodePtr next(TextStream& stream, CategoryResolver& resolver);
+
+ private:
+  // Reused from record to record, so that each text is stored at its size.
+  std::string line_;
+  std::string text_;
 };
 
 }  // namespace tx

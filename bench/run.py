@@ -1,0 +1,155 @@
+#!/usr/bin/env python3
+"""Benchmark of TxExport and TxImport as whole processes, against cp of the
+same database file, measured side by side in one run.
+
+    python3 bench/run.py [--build DIR] [--rounds N] [--smoke]
+
+Reports the median of the per-round ratios.  Every timed run's output is
+checked against what the generator expects, so a fast wrong program fails.
+"""
+import argparse
+import os
+import resource
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import generate  # noqa: E402
+
+BOUNDS = {"export": 5.0, "import": 15.0, "growth": 5.0, "memory": 3.0}
+
+
+def timed(argv, stdin_command=None):
+    """Seconds of wall time of one run, and its rusage peak memory in bytes.
+    (That peak counts the pages of this Python process that the child
+    inherited before exec; peak_memory() measures the program alone.)"""
+    feeder = subprocess.Popen(stdin_command, stdout=subprocess.PIPE) if stdin_command else None
+    start = time.perf_counter()
+    child = subprocess.Popen(argv, stdin=feeder.stdout if feeder else subprocess.DEVNULL,
+                             stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    if feeder:
+        feeder.stdout.close()
+    _, status, usage = os.wait4(child.pid, 0)
+    elapsed = time.perf_counter() - start
+    err = child.stderr.read()
+    child.stderr.close()
+    if feeder:
+        feeder.kill()
+        feeder.wait()
+    if status != 0:
+        raise SystemExit("%s failed (%d): %s" % (argv[0], status, err.decode(errors="replace")))
+    return elapsed, usage.ru_maxrss * 1024
+
+
+def peak_memory(argv, stdin_command):
+    """Peak resident memory of the program alone, in bytes, measured by GNU
+    time: a small process that starts it, so that nothing of this Python
+    process is counted."""
+    with tempfile.NamedTemporaryFile() as report:
+        feeder = subprocess.Popen(stdin_command, stdout=subprocess.PIPE)
+        subprocess.run(["/usr/bin/time", "-f", "%M", "-o", report.name] + argv, stdin=feeder.stdout,
+                       stdout=subprocess.DEVNULL, check=True)
+        feeder.kill()
+        feeder.wait()
+        return int(open(report.name).read().split()[-1]) * 1024
+
+
+def prepare(work, size, new_share=0.0):
+    records = generate.make_records(size, seed=size)
+    db = os.path.join(work, "db%d.pdb" % size)
+    with open(db, "wb") as f:
+        f.write(generate.database_bytes(records))
+    text, merged = generate.merge_text(records, seed=size, new_share=new_share)
+    suffix = "new" if new_share else "mix"
+    edits = os.path.join(work, "edits%d-%s.txt" % (size, suffix))
+    with open(edits, "wb") as f:
+        f.write(text)
+    return {"records": records, "db": db, "edits": edits, "merged": [r.key() for r in merged]}
+
+
+def check_export(data, path):
+    with open(path, "rb") as f:
+        if f.read() != generate.exported_text(data["records"]):
+            raise SystemExit("TxExport wrote the wrong text for " + data["db"])
+
+
+def check_import(data, path):
+    with open(path, "rb") as f:
+        if generate.parse_database(f.read()) != data["merged"]:
+            raise SystemExit("TxImport wrote the wrong records for " + data["edits"])
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--build", default=os.path.join(os.path.dirname(__file__), "..", "build"))
+    parser.add_argument("--rounds", type=int, default=7)
+    parser.add_argument("--smoke", action="store_true", help="1,000 records, one round, correctness only")
+    args = parser.parse_args()
+    export = os.path.abspath(os.path.join(args.build, "TxExport"))
+    importer = os.path.abspath(os.path.join(args.build, "TxImport"))
+    yes_a = ["yes", "A"]
+
+    with tempfile.TemporaryDirectory(prefix="txbench-", dir=os.path.dirname(os.path.abspath(__file__))) as work:
+        out_txt = os.path.join(work, "out.txt")
+        out_db = os.path.join(work, "out.pdb")
+        copy = os.path.join(work, "copy.pdb")
+        if args.smoke:
+            for share in (0.0, 0.5):
+                data = prepare(work, 1000, share)
+                timed([export, data["db"], out_txt])
+                check_export(data, out_txt)
+                timed([importer, data["db"], data["edits"], out_db], yes_a)
+                check_import(data, out_db)
+            print("benchmark smoke run: 1000 records exported and merged correctly")
+            return
+
+        big = prepare(work, 65535)
+        mid = prepare(work, 16384)
+        # The mix with new records, checked for correctness at its sizes.
+        for size in (1000, 16384, 32768):
+            data = prepare(work, size, 0.5)
+            timed([importer, data["db"], data["edits"], out_db], yes_a)
+            check_import(data, out_db)
+
+        ratios = {"export": [], "import": [], "growth": []}
+        peak = peak_memory([importer, big["db"], big["edits"], out_db], yes_a)
+        check_import(big, out_db)
+        for _ in range(args.rounds):
+            cp, _ = timed(["cp", big["db"], copy])
+            t_export, _ = timed([export, big["db"], out_txt])
+            check_export(big, out_txt)
+            cp2, _ = timed(["cp", big["db"], copy])
+            t_import, _ = timed([importer, big["db"], big["edits"], out_db], yes_a)
+            check_import(big, out_db)
+            t_mid, _ = timed([importer, mid["db"], mid["edits"], out_db], yes_a)
+            check_import(mid, out_db)
+            ratios["export"].append(t_export / cp)
+            ratios["import"].append(t_import / cp2)
+            ratios["growth"].append(t_import / t_mid)
+        inputs = os.path.getsize(big["db"]) + os.path.getsize(big["edits"])
+        figures = {name: statistics.median(values) for name, values in ratios.items()}
+        figures["memory"] = peak / inputs
+        rows = [
+            ("export", "TxExport, 65,535 records, against cp of the database", figures["export"]),
+            ("import", "TxImport, 65,535 records + 32,767-record text (yes A), against cp", figures["import"]),
+            ("growth", "TxImport time at 65,535 records / at 16,384", figures["growth"]),
+            ("memory", "TxImport peak memory / (database + text) at 65,535", figures["memory"]),
+        ]
+        print("database %d bytes, text %d bytes, %d rounds" % (os.path.getsize(big["db"]),
+                                                              os.path.getsize(big["edits"]), args.rounds))
+        print("| measure | median | bound |")
+        print("|---|---|---|")
+        failed = False
+        for key, label, value in rows:
+            print("| %s | %.2f | %.0f |" % (label, value, BOUNDS[key]))
+            failed |= value > BOUNDS[key]
+        print("peak resident memory of TxImport: %.1f MiB" % (peak / 1048576))
+        if failed:
+            raise SystemExit("a figure is outside its bound")
+
+
+if __name__ == "__main__":
+    main()
