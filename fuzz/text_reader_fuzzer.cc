@@ -15,7 +15,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   tx::TextStream stream(file.fd(), 16);
   tx::TextRecordReader reader;
   try {
-    while (tx::RecordNodePtr record = tx::reader.next(stream, table)) {
+    while (tx::RecordNodePtr record = reader.next(stream, table)) {
       if (record->category > 15 || record->secret > 1 || record->stripZeros > 1) __builtin_trap();
       if (record->text.find('\0') != std::string::npos || record->text.find('\r') != std::string::npos) {
         __builtin_trap();
