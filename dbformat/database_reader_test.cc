@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -230,6 +232,46 @@ TEST_F(DatabaseReaderDeath, RecordListLoopEnds) {
     EXPECT_EXIT(readAll(bytes, kAppInfoSize), testing::ExitedWithCode(1),
                 "^Error reading database record list: the chain of record lists leads back to a list already read\n$");
   }
+}
+
+// Serves bytes from memory and fails every read from `failAt` on.
+class FailingFile : public InputFile {
+ public:
+  FailingFile(std::string bytes, std::uint64_t failAt) : InputFile(-1, 16), bytes_(std::move(bytes)), failAt_(failAt) {}
+
+ protected:
+  long readAt(char* destination, std::size_t size, std::uint64_t offset) override {
+    if (offset >= failAt_) {
+      errno = EIO;
+      return -1;
+    }
+    const std::size_t available = offset < bytes_.size() ? bytes_.size() - offset : 0;
+    const std::size_t take = std::min({size, available, static_cast<std::size_t>(failAt_ - offset)});
+    std::memcpy(destination, bytes_.data() + offset, take);
+    return static_cast<long>(take);
+  }
+
+ private:
+  std::string bytes_;
+  std::uint64_t failAt_;
+};
+
+TEST_F(DatabaseReaderDeath, ReadErrorInsideATextIsReported) {
+  TestDatabase db;
+  db.lists = {{{0, 1, 1, "a text long enough to need several reads"}}};
+  const std::string bytes = txtest::buildDatabase(db);
+  const std::uint64_t textStart = txtest::appInfoOffsetOf(db) + kAppInfoSize + kRecordPrefixSize;
+  EXPECT_EXIT(
+      {
+        FailingFile file(bytes, textStart + 20);
+        DatabaseReader reader(file);
+        reader.readHeader("TxTest");
+        AppInfoBlock block{};
+        reader.readAppInfo(block.data(), kAppInfoSize);
+        Collector collector;
+        reader.forEachRecord(collector);
+      },
+      testing::ExitedWithCode(1), "^Error reading database record: Input/output error\n$");
 }
 
 TEST_F(DatabaseReaderDeath, ReadErrorIsTheSystemsText) {

@@ -10,11 +10,15 @@ namespace tx {
 
 InputFile::InputFile(int fd, std::size_t blockSize) : fd_(fd), buffer_(blockSize) {}
 
+long InputFile::readAt(char* destination, std::size_t size, std::uint64_t offset) {
+  return ::pread(fd_, destination, size, static_cast<off_t>(offset));
+}
+
 bool InputFile::fill() {
   bufferStart_ = position_;
   bufferLength_ = 0;
   for (;;) {
-    const ssize_t got = ::pread(fd_, buffer_.data(), buffer_.size(), static_cast<off_t>(position_));
+    const long got = readAt(buffer_.data(), buffer_.size(), position_);
     if (got >= 0) {
       bufferLength_ = static_cast<std::size_t>(got);
       error_ = 0;

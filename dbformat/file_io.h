@@ -16,6 +16,7 @@ namespace tx {
 class InputFile {
  public:
   explicit InputFile(int fd, std::size_t blockSize = 64 * 1024);
+  virtual ~InputFile() = default;
 
   void seek(std::uint64_t offset) { position_ = offset; }
   std::uint64_t position() const { return position_; }
@@ -29,6 +30,11 @@ class InputFile {
   void advance(std::size_t size) { position_ += size; }
 
   int error() const { return error_; }
+
+ protected:
+  // One read of at most `size` bytes at `offset`: the count, 0 at the end
+  // of the file, or -1 with errno set.
+  virtual long readAt(char* destination, std::size_t size, std::uint64_t offset);
 
  private:
   bool fill();
