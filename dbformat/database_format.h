@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 
 namespace tx {
 
@@ -59,6 +60,7 @@ inline constexpr std::uint8_t kSecretBit = 0x10;
 
 // The largest number of records that one record list can count.
 inline constexpr std::size_t kMaxRecords = 0xFFFF;
+inline constexpr std::string_view kTooManyRecords = "more records than one database can hold (65535)";
 
 // AppInfoBlock: the category part, then the application part.
 inline constexpr std::size_t kCategoryCount = 16;

@@ -19,25 +19,12 @@ namespace {
 
 constexpr const char* kUsage = "Format: TXEXPORT DbFileName TextFileName\n";
 constexpr const char* kErrorWritingText = "Error writing text file";
-constexpr const char* kErrorClosingDatabase = "Error closing database file";
-
-// Copies each record into the text form as it is read.
-class ExportVisitor : public RecordVisitor {
- public:
-  ExportVisitor(const AppInfoBlock& appInfo, TextRecordWriter& writer) : appInfo_(appInfo), writer_(writer) {}
-
-  void beginRecord(const RecordInfo& info) override {
-    writer_.writeRecordHead(categoryName(appInfo_.data(), info.category), info.secret, info.places, info.stripZeros);
-  }
-  void textBytes(std::string_view bytes) override { writer_.writeText(bytes); }
-  void endRecord() override { writer_.endRecord(); }
-
- private:
-  const AppInfoBlock& appInfo_;
-  TextRecordWriter& writer_;
-};
 
 }  // namespace
+
+void ExportVisitor::beginRecord(const RecordInfo& info) {
+  writer_.writeRecordHead(categoryName(appInfo_.data(), info.category), info.secret, info.places, info.stripZeros);
+}
 
 int runExport(int argc, const char* const* argv) {
   if (argc != 3) {

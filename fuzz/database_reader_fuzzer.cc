@@ -3,24 +3,11 @@
 #include <string>
 
 #include "dbformat/database_reader.h"
+#include "exporter/exporter.h"
 #include "fuzz/fuzz_support.h"
 #include "textformat/text_records.h"
 
 namespace {
-
-class ExportLike : public tx::RecordVisitor {
- public:
-  ExportLike(const tx::AppInfoBlock& block, tx::TextRecordWriter& writer) : block_(block), writer_(writer) {}
-  void beginRecord(const tx::RecordInfo& info) override {
-    writer_.writeRecordHead(tx::categoryName(block_.data(), info.category), info.secret, info.places, info.stripZeros);
-  }
-  void textBytes(std::string_view bytes) override { writer_.writeText(bytes); }
-  void endRecord() override { writer_.endRecord(); }
-
- private:
-  const tx::AppInfoBlock& block_;
-  tx::TextRecordWriter& writer_;
-};
 
 // Discards what it is given, so that long chains of lists stay cheap.
 class NullSink : public tx::ByteSink {
@@ -38,7 +25,7 @@ void readAll(int fd, std::size_t appInfoSize) {
     reader.readAppInfo(block.data(), appInfoSize);
     NullSink sink;
     tx::TextRecordWriter writer(sink);
-    ExportLike visitor(block, writer);
+    tx::ExportVisitor visitor(block, writer);
     reader.forEachRecord(visitor);
   } catch (const txfuzz::Failed&) {
   }

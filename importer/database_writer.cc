@@ -21,7 +21,7 @@ std::string_view asChars(const std::uint8_t* bytes, std::size_t size) {
 
 void DatabaseWriter::write(int fd, const HeaderBytes& header, const AppInfoBlock& appInfo, const RecordNode* first,
                            std::size_t count, std::uint32_t now) {
-  if (count > kMaxRecords) fatalError(kErrorWritingRecordList, "more records than one database can hold (65535)");
+  if (count > kMaxRecords) fatalError(kErrorWritingRecordList, kTooManyRecords);
 
   // Every offset is known before the first byte goes out.
   const std::uint64_t appInfoOffset = kFirstRecordListOffset + kRecordListHeaderSize + count * kRecordEntrySize;

@@ -63,7 +63,6 @@ class ImportMerger {
 
 inline constexpr std::string_view kErrorReadingText = "Error reading text file";
 inline constexpr std::string_view kErrorReadingAnswer = "Error reading answer";
-inline constexpr std::string_view kTooManyRecords = "more records than one database can hold (65535)";
 
 // Appends, refusing a list that would outgrow what a database can hold.
 void appendRecord(RecordList& list, RecordNodePtr node, std::string_view message);

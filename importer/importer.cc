@@ -72,7 +72,7 @@ int runImport(int argc, const char* const* argv) {
     LoadVisitor visitor(list);
     reader.forEachRecord(visitor);
     header = reader.header();
-    closeOrFail(fd, "Error closing database file");
+    closeOrFail(fd, kErrorClosingDatabase);
   }
 
   // Merge: the whole text file is read before the output is touched.

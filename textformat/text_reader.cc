@@ -11,20 +11,16 @@ TextStream::TextStream(int fd, std::size_t blockSize) : fd_(fd), blockSize_(bloc
 TextStream::TextStream(std::string text) : buffer_(std::move(text)), atEnd_(true) {}
 
 bool TextStream::fill() {
-  if (atEnd_ || error_ != 0) return false;
-  buffer_.erase(0, start_);
+  // Called only once the buffer is used up: it is refilled from the start.
+  buffer_.clear();
   start_ = 0;
-  const std::size_t old = buffer_.size();
-  buffer_.resize(old + blockSize_);
+  if (atEnd_ || error_ != 0) return false;
+  buffer_.resize(blockSize_);
   for (;;) {
-    const ssize_t got = ::read(fd_, buffer_.data() + old, blockSize_);
+    const ssize_t got = ::read(fd_, buffer_.data(), blockSize_);
     if (got < 0 && errno == EINTR) continue;
-    if (got < 0) {
-      error_ = errno;
-      buffer_.resize(old);
-      return false;
-    }
-    buffer_.resize(old + static_cast<std::size_t>(got));
+    buffer_.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
+    if (got < 0) error_ = errno;
     if (got == 0) atEnd_ = true;
     return got > 0;
   }
@@ -33,11 +29,7 @@ bool TextStream::fill() {
 bool TextStream::readPhysicalLine(std::string& line) {
   bool any = false;
   for (;;) {
-    if (start_ == buffer_.size()) {
-      buffer_.clear();
-      start_ = 0;
-      if (!fill()) return any && error_ == 0;
-    }
+    if (start_ == buffer_.size() && !fill()) return any && error_ == 0;
     const char* begin = buffer_.data() + start_;
     const std::size_t available = buffer_.size() - start_;
     const void* feed = std::memchr(begin, '\n', available);
