@@ -55,11 +55,14 @@ bool AnswerReader::readAnswer(char& first) {
 OverwriteAnswer askOverwrite(std::string_view existingText, AnswerReader& answers, std::FILE* out) {
   const std::string_view firstLine = existingText.substr(0, existingText.find('\n'));
   for (;;) {
+    // What was typed ahead is dropped before the question appears, not after:
+    // once the user can see the question, whatever they type is the answer,
+    // however quickly it comes.
+    answers.discardPending();
     std::fputs("Overwrite \"", out);
     std::fwrite(firstLine.data(), 1, firstLine.size(), out);
     std::fputs("\" (Yes/No/All)? ", out);
     std::fflush(out);
-    answers.discardPending();
     char first;
     if (!answers.readAnswer(first)) {
       fatalError(kErrorReadingAnswer, "standard input ended before an answer was given");

@@ -5,10 +5,12 @@ question appeared is discarded.
 
 Usage: pty_import_test.py TXIMPORT TXEXPORT EXAMPLE_DB
 """
+import errno
 import os
 import pty
 import select
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -37,6 +39,51 @@ def read_until(fd, wanted, seconds=20):
     return seen
 
 
+def open_fifo_for_writing(path, seconds=20):
+    # Opening without O_NONBLOCK would wait for ever if the importer never
+    # opened its text file; ENXIO means no reader yet.
+    deadline = time.monotonic() + seconds
+    while True:
+        try:
+            fd = os.open(path, os.O_WRONLY | os.O_NONBLOCK)
+        except OSError as e:
+            if e.errno != errno.ENXIO or time.monotonic() > deadline:
+                raise AssertionError("the importer never opened its text file: %s" % e)
+            time.sleep(0.05)
+            continue
+        os.set_blocking(fd, True)
+        return fd
+
+
+def drain_until_closed(fd, seconds=20):
+    seen = b""
+    deadline = time.monotonic() + seconds
+    while True:
+        left = deadline - time.monotonic()
+        if left <= 0:
+            raise AssertionError("the importer did not end; the terminal showed %r" % seen)
+        ready, _, _ = select.select([fd], [], [], left)
+        if not ready:
+            continue
+        try:
+            chunk = os.read(fd, 4096)
+        except OSError:
+            return
+        if not chunk:
+            return
+        seen += chunk
+
+
+def wait_for(pid, seconds=20):
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        done, status = os.waitpid(pid, os.WNOHANG)
+        if done:
+            return status
+        time.sleep(0.05)
+    raise AssertionError("the importer did not exit")
+
+
 def main():
     importer, exporter, example = sys.argv[1:4]
     work = tempfile.mkdtemp(prefix="txpty-")
@@ -48,24 +95,27 @@ def main():
 
         pid, master = pty.fork()
         if pid == 0:
-            os.execv(importer, [importer, db, edits])
-
-        # The importer waits for the text file, so this answer is typed
-        # before any question: it must be thrown away.
-        os.write(master, b"n\n")
-        time.sleep(0.5)
-        with open(edits, "wb") as fifo:
-            fifo.write(EDITED)
-        read_until(master, QUESTION)
-        os.write(master, b"y\n")
-        # Drain the terminal until the program ends.
-        while True:
             try:
-                if not os.read(master, 4096):
-                    break
-            except OSError:
-                break
-        _, status = os.waitpid(pid, 0)
+                os.execv(importer, [importer, db, edits])
+            finally:
+                os._exit(127)
+        try:
+            # The importer waits for the text file, so this answer is typed
+            # before any question: it must be thrown away.
+            os.write(master, b"n\n")
+            time.sleep(0.5)
+            fifo = open_fifo_for_writing(edits)
+            with os.fdopen(fifo, "wb") as f:
+                f.write(EDITED)
+            read_until(master, QUESTION)
+            os.write(master, b"y\n")
+            drain_until_closed(master)
+            status = wait_for(pid)
+            pid = None
+        finally:
+            if pid is not None:
+                os.kill(pid, signal.SIGKILL)
+                os.waitpid(pid, 0)
         assert os.WIFEXITED(status) and os.WEXITSTATUS(status) == 0, "status %r" % status
 
         out = os.path.join(work, "out.txt")
