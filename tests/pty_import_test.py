@@ -20,22 +20,27 @@ QUESTION = b'Overwrite "Invoice totals" (Yes/No/All)? '
 EDITED = b"Invoice totals\nchanged body\n" + b"~" * 27 + b"\n"
 
 
-def read_until(fd, wanted, seconds=20):
+def read_terminal(fd, wanted=None, seconds=20):
+    """What the terminal shows until `wanted` appears, or with `wanted` None,
+    until the program closes it."""
     seen = b""
     deadline = time.monotonic() + seconds
-    while wanted not in seen:
+    while wanted is None or wanted not in seen:
         left = deadline - time.monotonic()
         if left <= 0:
-            raise AssertionError("timed out waiting for %r; saw %r" % (wanted, seen))
+            raise AssertionError("timed out waiting for %r; saw %r" % (wanted or "the end", seen))
         ready, _, _ = select.select([fd], [], [], left)
-        if ready:
-            try:
-                chunk = os.read(fd, 4096)
-            except OSError:
-                chunk = b""
-            if not chunk:
-                raise AssertionError("terminal closed before %r; saw %r" % (wanted, seen))
-            seen += chunk
+        if not ready:
+            continue
+        try:
+            chunk = os.read(fd, 4096)
+        except OSError:
+            chunk = b""
+        if not chunk:
+            if wanted is None:
+                break
+            raise AssertionError("terminal closed before %r; saw %r" % (wanted, seen))
+        seen += chunk
     return seen
 
 
@@ -53,25 +58,6 @@ def open_fifo_for_writing(path, seconds=20):
             continue
         os.set_blocking(fd, True)
         return fd
-
-
-def drain_until_closed(fd, seconds=20):
-    seen = b""
-    deadline = time.monotonic() + seconds
-    while True:
-        left = deadline - time.monotonic()
-        if left <= 0:
-            raise AssertionError("the importer did not end; the terminal showed %r" % seen)
-        ready, _, _ = select.select([fd], [], [], left)
-        if not ready:
-            continue
-        try:
-            chunk = os.read(fd, 4096)
-        except OSError:
-            return
-        if not chunk:
-            return
-        seen += chunk
 
 
 def wait_for(pid, seconds=20):
@@ -107,9 +93,9 @@ def main():
             fifo = open_fifo_for_writing(edits)
             with os.fdopen(fifo, "wb") as f:
                 f.write(EDITED)
-            read_until(master, QUESTION)
+            read_terminal(master, QUESTION)
             os.write(master, b"y\n")
-            drain_until_closed(master)
+            read_terminal(master)
             status = wait_for(pid)
             pid = None
         finally:
