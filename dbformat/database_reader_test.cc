@@ -12,11 +12,14 @@
 
 #include "dbformat/database_format.h"
 #include "support/db_builder.h"
+#include "support/failure.h"
 #include "support/process.h"
 
 namespace tx {
 namespace {
 
+using txtest::failureOf;
+using txtest::onStderr;
 using txtest::TestDatabase;
 using txtest::TestRecord;
 
@@ -166,13 +169,7 @@ TEST(DatabaseReader, CategoryNameStopsAtZeroOrSixteenBytes) {
   EXPECT_EQ(categoryName(block.data(), 3), "QRSTUV");
 }
 
-// Failures end the process; stderr carries the message.
-class DatabaseReaderDeath : public testing::Test {
- protected:
-  void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
-};
-
-TEST_F(DatabaseReaderDeath, ReportsEachShortReadAsUnexpectedEnd) {
+TEST(DatabaseReaderFailure, ReportsEachShortReadAsUnexpectedEnd) {
   TestDatabase db;
   db.lists = {{{0, 1, 1, "abc"}}};
   const std::string bytes = txtest::buildDatabase(db);
@@ -191,12 +188,12 @@ TEST_F(DatabaseReaderDeath, ReportsEachShortReadAsUnexpectedEnd) {
   };
   for (const Cut& cut : cuts) {
     SCOPED_TRACE(cut.length);
-    EXPECT_EXIT(readAll(bytes.substr(0, cut.length), kAppInfoSize), testing::ExitedWithCode(1),
-                std::string("^") + cut.message + ": unexpected end of file\n$");
+    EXPECT_EQ(failureOf([&] { readAll(bytes.substr(0, cut.length), kAppInfoSize); }),
+              onStderr(std::string(cut.message) + ": unexpected end of file\n"));
   }
 }
 
-TEST_F(DatabaseReaderDeath, OffsetsPastTheEnd) {
+TEST(DatabaseReaderFailure, OffsetsPastTheEnd) {
   TestDatabase db;
   db.lists = {{{0, 1, 1, "abc"}}, {{0, 1, 1, "def"}}};
   const std::string good = txtest::buildDatabase(db);
@@ -213,24 +210,24 @@ TEST_F(DatabaseReaderDeath, OffsetsPastTheEnd) {
     SCOPED_TRACE(patch.message);
     std::string bytes = good;
     txtest::put32(bytes, patch.offset, 0x7FFFFFF0u);
-    EXPECT_EXIT(readAll(bytes, kAppInfoSize), testing::ExitedWithCode(1),
-                std::string("^") + patch.message + ": unexpected end of file\n$");
+    EXPECT_EQ(failureOf([&] { readAll(bytes, kAppInfoSize); }),
+              onStderr(std::string(patch.message) + ": unexpected end of file\n"));
   }
   // Entries that the file is too short to hold.
   std::string bytes = good;
   txtest::put16(bytes, txtest::recordListOffset(db, 1) + 4, 0xFFFF);
-  EXPECT_EXIT(readAll(bytes, kAppInfoSize), testing::ExitedWithCode(1),
-              "^Error reading database record entries: unexpected end of file\n$");
+  EXPECT_EQ(failureOf([&] { readAll(bytes, kAppInfoSize); }),
+            onStderr("Error reading database record entries: unexpected end of file\n"));
 }
 
-TEST_F(DatabaseReaderDeath, RecordListLoopEnds) {
+TEST(DatabaseReaderFailure, RecordListLoopEnds) {
   TestDatabase db;
   db.lists = {{{0, 1, 1, "a"}}, {{0, 1, 1, "b"}}};
   for (std::size_t target : {std::size_t{0}, std::size_t{1}}) {
     std::string bytes = txtest::buildDatabase(db);
     txtest::put32(bytes, txtest::recordListOffset(db, 1), txtest::recordListOffset(db, target));
-    EXPECT_EXIT(readAll(bytes, kAppInfoSize), testing::ExitedWithCode(1),
-                "^Error reading database record list: the chain of record lists leads back to a list already read\n$");
+    EXPECT_EQ(failureOf([&] { readAll(bytes, kAppInfoSize); }),
+              onStderr("Error reading database record list: the chain of record lists leads back to a list already read\n"));
   }
 }
 
@@ -256,30 +253,29 @@ class FailingFile : public InputFile {
   std::uint64_t failAt_;
 };
 
-TEST_F(DatabaseReaderDeath, ReadErrorInsideATextIsReported) {
+TEST(DatabaseReaderFailure, ReadErrorInsideATextIsReported) {
   TestDatabase db;
   db.lists = {{{0, 1, 1, "a text long enough to need several reads"}}};
   const std::string bytes = txtest::buildDatabase(db);
   const std::uint64_t textStart = txtest::appInfoOffsetOf(db) + kAppInfoSize + kRecordPrefixSize;
-  EXPECT_EXIT(
-      {
-        FailingFile file(bytes, textStart + 20);
-        DatabaseReader reader(file);
-        reader.readHeader("TxTest");
-        AppInfoBlock block{};
-        reader.readAppInfo(block.data(), kAppInfoSize);
-        Collector collector;
-        reader.forEachRecord(collector);
-      },
-      testing::ExitedWithCode(1), "^Error reading database record: Input/output error\n$");
+  EXPECT_EQ(failureOf([&] {
+              FailingFile file(bytes, textStart + 20);
+              DatabaseReader reader(file);
+              reader.readHeader("TxTest");
+              AppInfoBlock block{};
+              reader.readAppInfo(block.data(), kAppInfoSize);
+              Collector collector;
+              reader.forEachRecord(collector);
+            }),
+            onStderr("Error reading database record: Input/output error\n"));
 }
 
-TEST_F(DatabaseReaderDeath, ReadErrorIsTheSystemsText) {
+TEST(DatabaseReaderFailure, ReadErrorIsTheSystemsText) {
   txtest::TempDir dir;
   const int fd = ::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY);
   InputFile file(fd);
   DatabaseReader reader(file);
-  EXPECT_EXIT(reader.readHeader("TxTest"), testing::ExitedWithCode(1), "^Error reading database header: Is a directory\n$");
+  EXPECT_EQ(failureOf([&] { reader.readHeader("TxTest"); }), onStderr("Error reading database header: Is a directory\n"));
   ::close(fd);
 }
 

@@ -2,46 +2,28 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <string>
-#include <utility>
+#include <unistd.h>
 
 namespace tx {
 namespace {
 
-std::function<void()>& cleanupSlot() {
-  static std::function<void()> cleanup;
-  return cleanup;
-}
-
-std::function<void()>& interceptorSlot() {
-  static std::function<void()> interceptor;
-  return interceptor;
-}
-
-[[noreturn]] void finish() {
-  // Taken out first, so a failure inside the cleanup cannot run it again.
-  std::function<void()> cleanup = std::exchange(cleanupSlot(), nullptr);
-  if (cleanup) cleanup();
-  std::fflush(stdout);
-  if (interceptorSlot()) interceptorSlot()();
-  std::exit(1);
+void writeTo(int fd, std::string_view text) noexcept {
+  while (!text.empty()) {
+    const ssize_t done = ::write(fd, text.data(), text.size());
+    if (done < 0 && errno == EINTR) continue;
+    if (done <= 0) return;
+    text.remove_prefix(static_cast<std::size_t>(done));
+  }
 }
 
 }  // namespace
-
-void setFatalCleanup(std::function<void()> cleanup) { cleanupSlot() = std::move(cleanup); }
-
-void setFatalInterceptor(std::function<void()> interceptor) { interceptorSlot() = std::move(interceptor); }
 
 void fatalError(std::string_view message, std::string_view reason) {
   std::string line;
   line.reserve(message.size() + reason.size() + 3);
   line.append(message).append(": ").append(reason).push_back('\n');
-  std::fflush(stdout);
-  std::fwrite(line.data(), 1, line.size(), stderr);
-  finish();
+  throw Failure(FailureStream::Err, std::move(line));
 }
 
 void fatalSystemError(std::string_view message) {
@@ -54,9 +36,19 @@ void fatalReadError(std::string_view message, int error) {
   fatalError(message, std::strerror(error));
 }
 
-void fatalMessage(std::string_view text) {
-  std::fwrite(text.data(), 1, text.size(), stdout);
-  finish();
+void fatalMessage(std::string_view text) { throw Failure(FailureStream::Out, std::string(text)); }
+
+void reportFailure(const Failure& failure) noexcept {
+  std::fflush(stdout);
+  writeTo(failure.stream() == FailureStream::Out ? STDOUT_FILENO : STDERR_FILENO, failure.text());
+}
+
+void reportOutOfMemory() noexcept {
+  std::fflush(stdout);
+  writeTo(STDERR_FILENO, kMallocFailure);
+  writeTo(STDERR_FILENO, ": ");
+  writeTo(STDERR_FILENO, std::strerror(ENOMEM));
+  writeTo(STDERR_FILENO, "\n");
 }
 
 }  // namespace tx

@@ -1,13 +1,33 @@
-// The one way a failure leaves the process: a message, then exit status 1.
+// How a failure leaves a run: as one value, thrown where the failure is
+// detected and caught at the program's edge, which prints it and ends the run
+// with status 1.  Whatever must be undone on the way out (a temporary file, a
+// torn record) is undone by the destructors of the objects that own it.
 #pragma once
 
-#include <functional>
+#include <new>
+#include <stdexcept>
+#include <string>
 #include <string_view>
 
 namespace tx {
 
-// Prints "message: reason" and a line end on standard error, runs the cleanup
-// that the program registered, and ends the process with status 1.
+// Where a failure's text goes: format and open messages to standard output,
+// failures that carry a reason to standard error.
+enum class FailureStream { Out, Err };
+
+class Failure {
+ public:
+  Failure(FailureStream stream, std::string text) : stream_(stream), text_(std::move(text)) {}
+  FailureStream stream() const { return stream_; }
+  // The text exactly as it is printed, line end included where there is one.
+  const std::string& text() const { return text_; }
+
+ private:
+  FailureStream stream_;
+  std::string text_;
+};
+
+// Fails with "message: reason" and a line end, for standard error.
 [[noreturn]] void fatalError(std::string_view message, std::string_view reason);
 
 // As fatalError, with the system's text for the current error number.
@@ -18,21 +38,35 @@ namespace tx {
 // file" rather than the system's text for no error.
 [[noreturn]] void fatalReadError(std::string_view message, int error);
 
-// Prints `text` on standard output as it stands, flushes it, runs the
-// cleanup and ends the process with status 1.  For the format and open
-// messages, which go to standard output.
+// Fails with `text` as it stands, for standard output.
 [[noreturn]] void fatalMessage(std::string_view text);
 
-// The work that a failing process still does before it ends: flushing what
-// is complete, removing what is incomplete.  Runs at most once.
-void setFatalCleanup(std::function<void()> cleanup);
+// Prints a failure on its stream, standard output flushed first so that the
+// messages come in the order they were made.
+void reportFailure(const Failure& failure) noexcept;
 
-// For fuzzing and tests that must survive a failure: `interceptor` is called
-// after the message and the cleanup, instead of ending the process, and must
-// leave by throwing.  If it returns, the process ends as usual.
-void setFatalInterceptor(std::function<void()> interceptor);
+// Prints "malloc() failure" with the system's text for exhausted memory.
+// Needs no memory itself.
+void reportOutOfMemory() noexcept;
 
 inline constexpr std::string_view kUnexpectedEnd = "unexpected end of file";
 inline constexpr std::string_view kMallocFailure = "malloc() failure";
+
+// Runs a program's work: a failure, or memory that could not be had, is
+// printed and gives status 1.  By then the work's objects have cleaned up.
+template <class Work>
+int runReportingFailures(Work&& work) noexcept {
+  try {
+    return work();
+  } catch (const Failure& failure) {
+    reportFailure(failure);
+  } catch (const std::bad_alloc&) {
+    reportOutOfMemory();
+  } catch (const std::length_error&) {
+    // A size past what a string or vector can hold: memory all the same.
+    reportOutOfMemory();
+  }
+  return 1;
+}
 
 }  // namespace tx

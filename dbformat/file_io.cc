@@ -77,31 +77,13 @@ OutputFile::OutputFile(int fd, std::string errorMessage, std::size_t blockSize)
 
 void OutputFile::write(std::string_view bytes) {
   buffer_.append(bytes);
-  // Only complete units leave the buffer early, so that a process that fails
-  // in the middle of a record leaves nothing of that record in the file.
-  if (buffer_.size() >= blockSize_ && committed_ > 0) writeOut(committed_);
-}
-
-void OutputFile::writeOut(std::size_t length) {
-  if (!writeAll(fd_, buffer_.data(), length)) {
-    const int error = errno;
-    buffer_.clear();
-    committed_ = 0;
-    errno = error;
-    fatalSystemError(errorMessage_);
-  }
-  buffer_.erase(0, length);
-  committed_ = committed_ > length ? committed_ - length : 0;
+  if (buffer_.size() >= blockSize_) flush();
 }
 
 void OutputFile::flush() {
-  if (!buffer_.empty()) writeOut(buffer_.size());
-}
-
-void OutputFile::flushCompleteUnits() noexcept {
-  if (committed_ > 0) writeAll(fd_, buffer_.data(), committed_);
+  if (buffer_.empty()) return;
+  if (!writeAll(fd_, buffer_.data(), buffer_.size())) fatalSystemError(errorMessage_);
   buffer_.clear();
-  committed_ = 0;
 }
 
 }  // namespace tx

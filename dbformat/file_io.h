@@ -48,7 +48,7 @@ class InputFile {
 };
 
 // Where written bytes go.  endOfUnit() marks that everything written so far
-// forms complete units (records) that may be kept if the process fails.
+// forms complete units (records).
 class ByteSink {
  public:
   virtual ~ByteSink() = default;
@@ -65,34 +65,22 @@ class StringSink : public ByteSink {
   std::string text_;
 };
 
-// Buffered writes to a descriptor.  Every write is checked: a failure ends
-// the process with `errorMessage` and the system's text.
+// Buffered writes to a descriptor.  Every write is checked: a failure fails
+// the run with `errorMessage` and the system's text.
 class OutputFile : public ByteSink {
  public:
   OutputFile(int fd, std::string errorMessage, std::size_t blockSize = 64 * 1024);
 
   void write(std::string_view bytes) override;
-  void endOfUnit() override { committed_ = buffer_.size(); }
 
   // Writes out everything buffered.
   void flush();
 
-  // Writes out the complete units still buffered, and drops the rest.  Used
-  // on the way out of a failing process; errors are ignored there, since the
-  // failure that ends the process has been reported already.
-  void flushCompleteUnits() noexcept;
-
-  int fd() const { return fd_; }
-
  private:
-  // Writes buffer_[0, length) and removes it from the buffer.
-  void writeOut(std::size_t length);
-
   int fd_;
   std::string errorMessage_;
   std::size_t blockSize_;
   std::string buffer_;
-  std::size_t committed_ = 0;
 };
 
 // Writes all of `bytes` to `fd`, retrying after interruptions and partial

@@ -14,10 +14,34 @@ std::string cantOpenMessage(const std::string& path, const std::string& reason) 
   return "Can't open \"" + path + "\": " + reason;
 }
 
-int openForReading(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) fatalMessage(cantOpenMessage(path, std::strerror(errno)));
+void failToOpen(const std::string& path, const std::string& reason) { fatalMessage(cantOpenMessage(path, reason)); }
+
+FileDescriptor::~FileDescriptor() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+FileDescriptor& FileDescriptor::operator=(FileDescriptor&& other) noexcept {
+  if (this != &other) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = other.release();
+  }
+  return *this;
+}
+
+int FileDescriptor::release() noexcept {
+  const int fd = fd_;
+  fd_ = -1;
   return fd;
+}
+
+void FileDescriptor::close(const char* message) {
+  if (::close(release()) != 0) fatalSystemError(message);
+}
+
+FileDescriptor openForReading(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) failToOpen(path, std::strerror(errno));
+  return FileDescriptor(fd);
 }
 
 bool sameFile(int fd, const std::string& path) {
@@ -25,10 +49,6 @@ bool sameFile(int fd, const std::string& path) {
   struct stat named {};
   if (::fstat(fd, &opened) != 0 || ::stat(path.c_str(), &named) != 0) return false;
   return opened.st_dev == named.st_dev && opened.st_ino == named.st_ino;
-}
-
-void closeOrFail(int fd, const char* message) {
-  if (::close(fd) != 0) fatalSystemError(message);
 }
 
 }  // namespace tx

@@ -10,15 +10,36 @@ namespace tx {
 // the reason, with no line end.
 std::string cantOpenMessage(const std::string& path, const std::string& reason);
 
-// Opens `path` for reading; on failure prints the "Can't open" message on
-// standard output and ends the process with status 1.
-int openForReading(const std::string& path);
+// Fails with the "Can't open" message, for standard output.
+[[noreturn]] void failToOpen(const std::string& path, const std::string& reason);
+
+// Owns an open descriptor: closed when it goes out of scope, or by close(),
+// which checks.
+class FileDescriptor {
+ public:
+  explicit FileDescriptor(int fd = -1) noexcept : fd_(fd) {}
+  ~FileDescriptor();
+  FileDescriptor(FileDescriptor&& other) noexcept : fd_(other.release()) {}
+  FileDescriptor& operator=(FileDescriptor&& other) noexcept;
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+
+  int get() const { return fd_; }
+  int release() noexcept;
+
+  // Closes; a failure fails the run with `message` and the system's text.
+  void close(const char* message);
+
+ private:
+  int fd_;
+};
+
+// Opens `path` for reading; a failure fails the run with the "Can't open"
+// message.
+FileDescriptor openForReading(const std::string& path);
 
 // True when both paths name one existing file (through links or other
 // spellings too).
 bool sameFile(int fd, const std::string& path);
-
-// Closes `fd`; a failure ends the process with `message` and the system's text.
-void closeOrFail(int fd, const char* message);
 
 }  // namespace tx

@@ -5,25 +5,86 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
-#include <string>
 #include <unistd.h>
 
 #include "dbformat/database_reader.h"
+#include "dbformat/exit_signals.h"
 #include "dbformat/fatal.h"
 #include "dbformat/file_io.h"
 #include "dbformat/open_file.h"
-#include "textformat/text_records.h"
 
 namespace tx {
 namespace {
 
 constexpr const char* kUsage = "Format: TXEXPORT DbFileName TextFileName\n";
-constexpr const char* kErrorWritingText = "Error writing text file";
 
 }  // namespace
 
 void ExportVisitor::beginRecord(const RecordInfo& info) {
   writer_.writeRecordHead(categoryName(appInfo_.data(), info.category), info.secret, info.places, info.stripZeros);
+}
+
+TextFile::TextFile(int fd, std::size_t blockSize) : fd_(fd), blockSize_(blockSize) {
+  buffer_.reserve(blockSize_);
+  exit_signals::truncateOnSignal(fd_, 0);
+}
+
+TextFile::~TextFile() {
+  if (finished_) return;
+  // What is buffered whole still goes out; then the file is cut back to the
+  // end of its last complete record.  Errors are not reported here: the
+  // failure that ended the run has been, and a file that cannot be cut (a
+  // device, a pipe) has nothing to cut.
+  if (!broken_ && recordEnd_ > 0 && writeAll(fd_, buffer_.data(), recordEnd_)) kept_ = written_ + recordEnd_;
+  [[maybe_unused]] const int ignored = ::ftruncate(fd_, static_cast<off_t>(kept_));
+  exit_signals::truncateOnSignal(-1, 0);
+}
+
+void TextFile::write(std::string_view bytes) {
+  buffer_.append(bytes);
+  if (buffer_.size() >= blockSize_) writeOut(recordEnd_ > 0 ? recordEnd_ : buffer_.size());
+}
+
+void TextFile::writeOut(std::size_t length) {
+  if (!writeAll(fd_, buffer_.data(), length)) {
+    broken_ = true;
+    fatalSystemError(kErrorWritingText);
+  }
+  written_ += length;
+  if (recordEnd_ > 0 && recordEnd_ <= length) {
+    kept_ = written_ - (length - recordEnd_);
+    exit_signals::truncateOnSignal(fd_, kept_);
+  }
+  buffer_.erase(0, length);
+  recordEnd_ = recordEnd_ > length ? recordEnd_ - length : 0;
+}
+
+void TextFile::finish() {
+  if (!buffer_.empty()) writeOut(buffer_.size());
+  finished_ = true;
+  exit_signals::truncateOnSignal(-1, 0);
+}
+
+void exportDatabase(const std::string& dbPath, const std::string& textPath) {
+  FileDescriptor db = openForReading(dbPath);
+  // Opening the text file empties it: it must not be the database itself.
+  if (sameFile(db.get(), textPath)) failToOpen(textPath, "it is the database file itself");
+  FileDescriptor textFd(::open(textPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+  if (textFd.get() < 0) failToOpen(textPath, std::strerror(errno));
+
+  TextFile text(textFd.get());
+  InputFile dbFile(db.get());
+  DatabaseReader reader(dbFile);
+  reader.readHeader("TxExport");
+  AppInfoBlock appInfo{};
+  reader.readAppInfo(appInfo.data(), kCategoryInfoSize);
+  TextRecordWriter writer(text);
+  ExportVisitor visitor(appInfo, writer);
+  reader.forEachRecord(visitor);
+
+  text.finish();
+  textFd.close(kErrorWritingText);
+  db.close(kErrorClosingDatabase);
 }
 
 int runExport(int argc, const char* const* argv) {
@@ -33,33 +94,11 @@ int runExport(int argc, const char* const* argv) {
   }
   // A file-size limit shows as a write error that is reported, not as a signal.
   std::signal(SIGXFSZ, SIG_IGN);
-  const std::string dbPath = argv[1];
-  const std::string textPath = argv[2];
-
-  const int dbFd = openForReading(dbPath);
-  // Opening the text file empties it: it must not be the database itself.
-  if (sameFile(dbFd, textPath)) fatalMessage(cantOpenMessage(textPath, "it is the database file itself"));
-  const int textFd = ::open(textPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (textFd < 0) fatalMessage(cantOpenMessage(textPath, std::strerror(errno)));
-
-  OutputFile text(textFd, kErrorWritingText);
-  // On a failure part way, the text file keeps every complete record.
-  setFatalCleanup([&text] { text.flushCompleteUnits(); });
-
-  InputFile dbFile(dbFd);
-  DatabaseReader reader(dbFile);
-  reader.readHeader("TxExport");
-  AppInfoBlock appInfo{};
-  reader.readAppInfo(appInfo.data(), kCategoryInfoSize);
-  TextRecordWriter writer(text);
-  ExportVisitor visitor(appInfo, writer);
-  reader.forEachRecord(visitor);
-
-  text.flush();
-  setFatalCleanup(nullptr);
-  closeOrFail(textFd, kErrorWritingText);
-  closeOrFail(dbFd, kErrorClosingDatabase);
-  return 0;
+  exit_signals::install();
+  return runReportingFailures([argv] {
+    exportDatabase(argv[1], argv[2]);
+    return 0;
+  });
 }
 
 }  // namespace tx

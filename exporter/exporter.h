@@ -1,5 +1,8 @@
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
+#include <string>
 #include <string_view>
 
 #include "dbformat/database_format.h"
@@ -7,6 +10,8 @@
 #include "textformat/text_records.h"
 
 namespace tx {
+
+inline constexpr const char* kErrorWritingText = "Error writing text file";
 
 // Copies each record into the text form as it is read, naming its category
 // from the category part of `appInfo`.
@@ -23,8 +28,43 @@ class ExportVisitor : public RecordVisitor {
   TextRecordWriter& writer_;
 };
 
+// The text file while it is written.  Records leave the buffer whole where
+// they fit in it.  Until finish(), the file is only ever kept up to the end
+// of its last complete record: a run that ends early, by a failure or by a
+// signal, cuts the file back there, so no torn record is left to import.
+class TextFile : public ByteSink {
+ public:
+  explicit TextFile(int fd, std::size_t blockSize = 64 * 1024);
+  ~TextFile() override;
+  TextFile(const TextFile&) = delete;
+  TextFile& operator=(const TextFile&) = delete;
+
+  void write(std::string_view bytes) override;
+  void endOfUnit() override { recordEnd_ = buffer_.size(); }
+
+  // Writes out everything; the file is then complete and kept as it is.
+  void finish();
+
+ private:
+  // Writes buffer_[0, length), where length is recordEnd_ or the whole buffer.
+  void writeOut(std::size_t length);
+
+  int fd_;
+  std::size_t blockSize_;
+  std::string buffer_;
+  std::size_t recordEnd_ = 0;  // in buffer_: the end of its last complete record
+  std::uint64_t written_ = 0;  // bytes in the file
+  std::uint64_t kept_ = 0;     // in the file: the end of its last complete record
+  bool broken_ = false;        // a write failed: nothing more is written
+  bool finished_ = false;
+};
+
+// Exports the database at `dbPath` into the text file at `textPath`; a
+// failure leaves the text file with the complete records before it.
+void exportDatabase(const std::string& dbPath, const std::string& textPath);
+
 // The whole TxExport program: `TxExport DbFileName TextFileName`.  Returns
-// the exit status of a successful run; every failure ends the process.
+// its exit status; a failure is printed first.
 int runExport(int argc, const char* const* argv);
 
 }  // namespace tx

@@ -13,18 +13,6 @@
 
 namespace txfuzz {
 
-struct Failed {};
-
-// Every reported failure unwinds back to the target instead of ending the
-// process; the messages go nowhere (run with -close_fd_mask=3).
-inline void interceptFailures() {
-  static const bool once = [] {
-    tx::setFatalInterceptor([] { throw Failed{}; });
-    return true;
-  }();
-  (void)once;
-}
-
 // The bytes as a file that the programs' own I/O reads.
 class MemoryFile {
  public:

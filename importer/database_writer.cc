@@ -56,7 +56,6 @@ void DatabaseWriter::write(int fd, const HeaderBytes& header, const AppInfoBlock
     records.write({prefix, kRecordPrefixSize});
     records.write(node->text);
     records.write({prefix + kRecordPrefixSize, 1});
-    records.endOfUnit();
   }
   records.flush();
 }

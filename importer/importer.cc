@@ -4,8 +4,10 @@
 #include <cstdio>
 #include <ctime>
 #include <string>
+#include <unistd.h>
 
 #include "dbformat/database_reader.h"
+#include "dbformat/exit_signals.h"
 #include "dbformat/fatal.h"
 #include "dbformat/file_io.h"
 #include "dbformat/open_file.h"
@@ -48,43 +50,33 @@ class LoadVisitor : public RecordVisitor {
 
 }  // namespace
 
-int runImport(int argc, const char* const* argv) {
-  if (argc != 3 && argc != 4) {
-    std::fputs(kUsage, stdout);
-    return 1;
-  }
-  // A file-size limit shows as a write error that is reported, not as a signal.
-  std::signal(SIGXFSZ, SIG_IGN);
-  const std::string oldPath = argv[1];
-  const std::string textPath = argv[2];
-  const std::string outputPath = argc == 4 ? argv[3] : oldPath;
-
+void importDatabase(const std::string& oldPath, const std::string& textPath, const std::string& outputPath,
+                    AnswerReader& answers, std::FILE* out) {
   // Load: the old database is read completely and closed first.
   HeaderBytes header{};
   AppInfoBlock appInfo{};
   RecordList list;
   {
-    const int fd = openForReading(oldPath);
-    InputFile file(fd);
+    FileDescriptor db = openForReading(oldPath);
+    InputFile file(db.get());
     DatabaseReader reader(file);
     reader.readHeader("TxImport");
     reader.readAppInfo(appInfo.data(), appInfo.size());
     LoadVisitor visitor(list);
     reader.forEachRecord(visitor);
     header = reader.header();
-    closeOrFail(fd, kErrorClosingDatabase);
+    db.close(kErrorClosingDatabase);
   }
 
   // Merge: the whole text file is read before the output is touched.
   {
-    const int fd = openForReading(textPath);
-    if (sameFile(fd, outputPath)) fatalMessage(cantOpenMessage(outputPath, "it is the text file itself"));
-    TextStream text(fd);
+    FileDescriptor textFd = openForReading(textPath);
+    if (sameFile(textFd.get(), outputPath)) failToOpen(outputPath, "it is the text file itself");
+    TextStream text(textFd.get());
     CategoryTable categories(appInfo);
-    AnswerReader answers(0);
-    ImportMerger merger(list, categories, answers, stdout);
+    ImportMerger merger(list, categories, answers, out);
     merger.merge(text);
-    closeOrFail(fd, "Error closing text file");
+    textFd.close("Error closing text file");
   }
 
   // Write: into a new file that replaces the output only when complete.
@@ -93,7 +85,21 @@ int runImport(int argc, const char* const* argv) {
                         static_cast<std::uint32_t>(std::time(nullptr)));
   output.commit();
   list.clear();
-  return 0;
+}
+
+int runImport(int argc, const char* const* argv) {
+  if (argc != 3 && argc != 4) {
+    std::fputs(kUsage, stdout);
+    return 1;
+  }
+  // A file-size limit shows as a write error that is reported, not as a signal.
+  std::signal(SIGXFSZ, SIG_IGN);
+  exit_signals::install();
+  return runReportingFailures([argc, argv] {
+    AnswerReader answers(STDIN_FILENO);
+    importDatabase(argv[1], argv[2], argc == 4 ? argv[3] : argv[1], answers, stdout);
+    return 0;
+  });
 }
 
 }  // namespace tx

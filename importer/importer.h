@@ -1,10 +1,21 @@
 #pragma once
 
+#include <cstdio>
+#include <string>
+
+#include "importer/import_merger.h"
+
 namespace tx {
 
+// Merges the text file at `textPath` into the database at `oldPath` and
+// writes the result to `outputPath` (which may be `oldPath`), asking on
+// `out` and reading the answers from `answers`.  A failure leaves every file
+// as it was.
+void importDatabase(const std::string& oldPath, const std::string& textPath, const std::string& outputPath,
+                    AnswerReader& answers, std::FILE* out);
+
 // The whole TxImport program: `TxImport OldDbFileName TextFileName
-// [NewDbFileName]`.  Returns the exit status of a successful run or of a
-// usage error; every other failure ends the process.
+// [NewDbFileName]`.  Returns its exit status; a failure is printed first.
 int runImport(int argc, const char* const* argv);
 
 }  // namespace tx

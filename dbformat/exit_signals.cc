@@ -1,0 +1,79 @@
+#include "dbformat/exit_signals.h"
+
+#include <atomic>
+#include <climits>
+#include <csignal>
+#include <cstring>
+#include <unistd.h>
+
+namespace tx::exit_signals {
+namespace {
+
+constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
+
+std::atomic<int> truncateFd{-1};
+std::atomic<std::uint64_t> truncateLength{0};
+std::atomic<bool> unlinkArmed{false};
+char unlinkPath[PATH_MAX];
+static_assert(std::atomic<int>::is_always_lock_free && std::atomic<std::uint64_t>::is_always_lock_free &&
+              std::atomic<bool>::is_always_lock_free);
+
+sigset_t signalSet() {
+  sigset_t set;
+  sigemptyset(&set);
+  for (int signal : kSignals) sigaddset(&set, signal);
+  return set;
+}
+
+extern "C" void onExitSignal(int signal) {
+  const int fd = truncateFd.load();
+  if (fd >= 0) {
+    [[maybe_unused]] const int ignored = ::ftruncate(fd, static_cast<off_t>(truncateLength.load()));
+  }
+  if (unlinkArmed.load()) ::unlink(unlinkPath);
+  // SA_RESETHAND has restored the default action; the signal stays blocked
+  // until the handler returns, and then ends the process.
+  ::raise(signal);
+}
+
+}  // namespace
+
+void install() {
+  struct sigaction action {};
+  action.sa_handler = onExitSignal;
+  action.sa_flags = SA_RESETHAND;
+  action.sa_mask = signalSet();
+  for (int signal : kSignals) {
+    struct sigaction old {};
+    // A signal the caller chose to ignore stays ignored.
+    if (::sigaction(signal, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
+    ::sigaction(signal, &action, nullptr);
+  }
+}
+
+void truncateOnSignal(int fd, std::uint64_t length) noexcept {
+  truncateLength.store(length);
+  truncateFd.store(fd);
+}
+
+bool unlinkOnSignal(const char* path) noexcept {
+  unlinkArmed.store(false);
+  if (path == nullptr) return true;
+  const std::size_t length = std::strlen(path);
+  if (length >= sizeof unlinkPath) return false;
+  std::memcpy(unlinkPath, path, length + 1);
+  unlinkArmed.store(true);
+  return true;
+}
+
+Deferred::Deferred() noexcept {
+  const sigset_t set = signalSet();
+  ::sigprocmask(SIG_BLOCK, &set, nullptr);
+}
+
+Deferred::~Deferred() {
+  const sigset_t set = signalSet();
+  ::sigprocmask(SIG_UNBLOCK, &set, nullptr);
+}
+
+}  // namespace tx::exit_signals
