@@ -1,16 +1,22 @@
 // TxExport run as a user runs it: exact output streams, status and files.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
 
 #include "support/db_builder.h"
+#include "exporter/exporter.h"
+#include "support/failure.h"
 #include "support/process.h"
 
 namespace {
 
+using txtest::failureOf;
 using txtest::fileExists;
+using txtest::inDirectory;
+using txtest::onStderr;
 using txtest::readFile;
 using txtest::runProgram;
 using txtest::TempDir;
@@ -24,6 +30,13 @@ const std::string kSeparator = "~~~~~~~~~~~~~~~~~~~~~~~~~~~\n";
 std::string block(const std::string& category, int secret, int places, int strip, const std::string& text) {
   return "Category = \"" + category + "\"; Secret = " + std::to_string(secret) + "\nPlaces = " +
          std::to_string(places) + "; StripZeros = " + std::to_string(strip) + "\n" + text + "\n" + kSeparator;
+}
+
+// True when `text` is the first records of `full`, each complete, or empty.
+bool isWholeRecordsOf(const std::string& text, const std::string& full) {
+  const bool endsWhole = text.empty() || (text.size() >= kSeparator.size() &&
+                                          text.compare(text.size() - kSeparator.size(), kSeparator.size(), kSeparator) == 0);
+  return endsWhole && full.compare(0, text.size(), text) == 0;
 }
 
 TestDatabase sampleDatabase() {
@@ -63,7 +76,7 @@ TEST(TxExport, UsageWithWrongArgumentCount) {
   const std::vector<std::vector<std::string>> argumentLists = {{}, {"only.pdb"}, {"a.pdb", "b.txt", "c"}};
   for (const auto& args : argumentLists) {
     TempDir dir;
-    const auto run = runProgram(kExport, args, {std::nullopt, std::nullopt, dir.path()});
+    const auto run = runProgram(kExport, args, inDirectory(dir));
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.out, "Format: TXEXPORT DbFileName TextFileName\n");
     EXPECT_EQ(run.err, "");
@@ -96,7 +109,7 @@ TEST(TxExport, RefusesToWriteOverTheDatabase) {
                                               dir.file("hard.pdb"), "db.pdb"};
   for (const std::string& text : spellings) {
     SCOPED_TRACE(text);
-    const auto run = runProgram(kExport, {dir.file("db.pdb"), text}, {std::nullopt, std::nullopt, dir.path()});
+    const auto run = runProgram(kExport, {dir.file("db.pdb"), text}, inDirectory(dir));
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.out, "Can't open \"" + text + "\": it is the database file itself");
     EXPECT_EQ(run.err, "");
@@ -143,8 +156,8 @@ TEST(TxExport, FormatMessagesGoToStandardOutputAndLeaveAnEmptyText) {
 }
 
 // Cutting the database at every length: the right message on standard error,
-// status 1, and the text file holds exactly the records before the failure.
-TEST(TxExport, TruncatedAtEveryLength) {
+// and the text file holds exactly the records before the failure.
+TEST(TxExportFailure, TruncatedAtEveryLength) {
   TestDatabase db;
   db.appInfo.names[1] = "Work";
   db.lists = {{{0x01, 1, 0, "first\nrecord"}, {0x00, 2, 1, "second"}}};
@@ -157,7 +170,7 @@ TEST(TxExport, TruncatedAtEveryLength) {
   for (std::size_t length = 0; length <= full.size(); ++length) {
     SCOPED_TRACE(length);
     writeFile(dir.file("db.pdb"), full.substr(0, length));
-    const auto run = runProgram(kExport, {dir.file("db.pdb"), dir.file("out.txt")});
+    const std::string failure = failureOf([&] { tx::exportDatabase(dir.file("db.pdb"), dir.file("out.txt")); });
     std::string message, text;
     if (length < 72) {
       message = "Error reading database header";
@@ -176,15 +189,8 @@ TEST(TxExport, TruncatedAtEveryLength) {
     } else {
       text = firstBlock + block("", 0, 2, 1, full.substr(second + 2, std::min(length, second + 8) - second - 2));
     }
-    EXPECT_EQ(run.out, "");
     EXPECT_EQ(readFile(dir.file("out.txt")), text);
-    if (message.empty()) {
-      EXPECT_EQ(run.status, 0);
-      EXPECT_EQ(run.err, "");
-    } else {
-      EXPECT_EQ(run.status, 1);
-      EXPECT_EQ(run.err, message + ": unexpected end of file\n");
-    }
+    EXPECT_EQ(failure, message.empty() ? "" : onStderr(message + ": unexpected end of file\n"));
   }
 }
 
@@ -219,7 +225,9 @@ TEST(TxExport, WriteFailuresAreReported) {
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.err, "Error writing text file: No space left on device\n");
 
-  for (long limit : {0L, 100L, 70000L}) {
+  ASSERT_EQ(runProgram(kExport, {dir.file("db.pdb"), dir.file("full.txt")}).status, 0);
+  const std::string full = readFile(dir.file("full.txt"));
+  for (long limit : {0L, 100L, 5000L, 65536L, 70000L, 131072L, 200000L}) {
     SCOPED_TRACE(limit);
     txtest::RunOptions options;
     options.fileSizeLimit = limit;
@@ -227,7 +235,38 @@ TEST(TxExport, WriteFailuresAreReported) {
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.out, "");
     EXPECT_EQ(run.err, "Error writing text file: File too large\n");
-    EXPECT_LE(readFile(dir.file("out.txt")).size(), static_cast<std::size_t>(limit));
+    const std::string text = readFile(dir.file("out.txt"));
+    EXPECT_LE(text.size(), static_cast<std::size_t>(limit));
+    EXPECT_TRUE(isWholeRecordsOf(text, full)) << text.size();
+  }
+}
+
+// A signal while the text is written: the process ends by it, and the text
+// holds whole records only.
+TEST(TxExport, SignalsLeaveWholeRecords) {
+  TestDatabase db;
+  // Records larger than the write buffer, so that parts of a record reach the file.
+  for (int i = 0; i < 200; ++i) db.lists[0].push_back({0, 1, 1, "record " + std::to_string(i) + std::string(100000, 'x')});
+  TempDir dir;
+  writeFile(dir.file("db.pdb"), txtest::buildDatabase(db));
+  ASSERT_EQ(runProgram(kExport, {dir.file("db.pdb"), dir.file("full.txt")}).status, 0);
+  const std::string full = readFile(dir.file("full.txt"));
+  for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
+    SCOPED_TRACE(signal);
+    ::unlink(dir.file("out.txt").c_str());
+    txtest::RunOptions options;
+    options.watch = [&](pid_t pid, const std::string&, std::string&) {
+      struct stat info {};
+      if (::stat(dir.file("out.txt").c_str(), &info) != 0 || info.st_size == 0) return false;
+      ::kill(pid, signal);
+      return true;
+    };
+    const auto run = runProgram(kExport, {dir.file("db.pdb"), dir.file("out.txt")}, options);
+    EXPECT_EQ(run.status, 128 + signal);
+    EXPECT_EQ(run.out + run.err, "");
+    const std::string text = readFile(dir.file("out.txt"));
+    EXPECT_LT(text.size(), full.size());
+    EXPECT_TRUE(isWholeRecordsOf(text, full)) << text.size();
   }
 }
 

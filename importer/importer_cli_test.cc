@@ -1,5 +1,6 @@
 // TxImport run as a user runs it, with scripted answers on standard input.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -349,6 +350,100 @@ TEST(TxImport, FileSizeLimitPartWayLeavesTheOldDatabase) {
     EXPECT_EQ(im.run.err.rfind("Error writing database ", 0), 0u) << im.run.err;
     EXPECT_TRUE(readFile(im.db()) == im.oldBytes);
     EXPECT_EQ(listDirectory(im.dir.path()), (std::vector<std::string>{"db.pdb", "edits.txt"}));
+  }
+}
+
+// True when the program `pid` holds the new database open: an unnamed file
+// in `dir`, or the hidden temporary file there.
+bool writesNewDatabase(pid_t pid, const std::string& dir) {
+  const std::string fds = "/proc/" + std::to_string(pid) + "/fd";
+  for (const std::string& name : listDirectory(fds)) {
+    char target[4096];
+    const ssize_t length = ::readlink((fds + "/" + name).c_str(), target, sizeof target);
+    if (length <= 0) continue;
+    const std::string path(target, static_cast<std::size_t>(length));
+    if (path.rfind(dir + "/#", 0) == 0 || path.rfind(dir + "/.db.pdb.TxImport-", 0) == 0) return true;
+  }
+  return false;
+}
+
+// A signal while the new database is written: the process ends by it, the
+// database is the old one or the complete new one, and nothing else is left.
+TEST(TxImport, SignalsWhileWritingLeaveOldOrNew) {
+  TestDatabase db = baseDatabase();
+  for (int i = 0; i < 60000; ++i) db.lists[0].push_back({0, 14, 1, "Record " + std::to_string(i) + "\n" + std::string(300, 'b')});
+  const std::string oldBytes = txtest::buildDatabase(db);
+  for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGKILL}) {
+    SCOPED_TRACE(signal);
+    Import im;
+    writeFile(im.db(), oldBytes);
+    writeFile(im.text(), "Added\n" + kSep);
+    RunOptions options;
+    options.watch = [&](pid_t pid, const std::string&, std::string&) {
+      if (!writesNewDatabase(pid, im.dir.path())) return false;
+      ::kill(pid, signal);
+      return true;
+    };
+    im.run = txtest::runProgram(kImport, {im.db(), im.text()}, options);
+    EXPECT_EQ(im.run.status, 128 + signal);
+    EXPECT_EQ(im.run.out + im.run.err, "");
+    const std::string bytes = readFile(im.db());
+    if (bytes != oldBytes) {
+      const auto records = recordsOf(bytes);
+      ASSERT_EQ(records.size(), 60004u);
+      EXPECT_EQ(records.back().text, "Added");
+    }
+    EXPECT_EQ(listDirectory(im.dir.path()), (std::vector<std::string>{"db.pdb", "edits.txt"}));
+  }
+}
+
+// Memory that runs out while loading, merging or writing: "malloc() failure",
+// status 1, and every file as it was.
+TEST(TxImport, ExhaustedMemoryChangesNothing) {
+#ifdef TX_SANITIZED
+  GTEST_SKIP() << "AddressSanitizer reserves more address space than any limit here allows";
+#endif
+  // 200 entries that share one text of 1 MiB: the file is small, the records are not.
+  TestDatabase shared = baseDatabase();
+  shared.lists = {std::vector<TestRecord>(199, {0, 14, 1, "x"})};
+  shared.lists[0].push_back({0, 14, 1, std::string(1 << 20, 's')});
+  std::string sharedBytes = txtest::buildDatabase(shared);
+  const std::size_t entries = txtest::recordListOffset(shared, 0) + 6;
+  const std::uint32_t bigText = txtest::get32(sharedBytes, entries + 199 * 8);
+  for (int i = 0; i < 199; ++i) txtest::put32(sharedBytes, entries + 8 * i, bigText);
+
+  TestDatabase large = baseDatabase();
+  for (int i = 0; i < 20000; ++i) large.lists[0].push_back({0, 14, 1, "Record " + std::to_string(i) + "\n" + std::string(300, 'b')});
+  const std::string largeBytes = txtest::buildDatabase(large);
+
+  struct Case {
+    const char* name;
+    std::string db;
+    std::string text;  // a path, or the text of edits.txt
+    long limitMiB;
+  };
+  std::vector<Case> cases = {{"one text shared by every entry", sharedBytes, "", 64},
+                             {"an endless text file", txtest::buildDatabase(baseDatabase()), "/dev/zero", 64}};
+  // Around the least this import needs, so that some limits are reached while
+  // writing; there, success with the complete new database is right too.
+  for (long limit = 8; limit <= 18; ++limit) cases.push_back({"a large database", largeBytes, "", limit});
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.name) + " at " + std::to_string(c.limitMiB) + " MiB");
+    Import im;
+    writeFile(im.db(), c.db);
+    writeFile(im.text(), "Added\n" + kSep);
+    RunOptions options;
+    options.addressSpaceLimit = c.limitMiB << 20;
+    im.run = txtest::runProgram(kImport, {im.db(), c.text.empty() ? im.text() : c.text}, options);
+    EXPECT_EQ(listDirectory(im.dir.path()), (std::vector<std::string>{"db.pdb", "edits.txt"}));
+    if (im.run.status == 0 && c.db == largeBytes) {
+      EXPECT_EQ(recordsOf(readFile(im.db())).size(), 20004u);
+      continue;
+    }
+    EXPECT_EQ(im.run.status, 1);
+    EXPECT_EQ(im.run.out, "");
+    EXPECT_EQ(im.run.err, "malloc() failure: Cannot allocate memory\n");
+    EXPECT_TRUE(readFile(im.db()) == c.db);
   }
 }
 

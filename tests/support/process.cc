@@ -34,11 +34,17 @@ RunResult runProgram(const std::string& program, const std::vector<std::string>&
     dup2(out[1], 1);
     dup2(err[1], 2);
     for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) close(fd);
+    signal(SIGPIPE, SIG_DFL);  // the parent ignores it
     if (options.fileSizeLimit) {
       signal(SIGXFSZ, SIG_IGN);
       struct rlimit limit {};
       limit.rlim_cur = limit.rlim_max = static_cast<rlim_t>(*options.fileSizeLimit);
       setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    if (options.addressSpaceLimit) {
+      struct rlimit limit {};
+      limit.rlim_cur = limit.rlim_max = static_cast<rlim_t>(*options.addressSpaceLimit);
+      setrlimit(RLIMIT_AS, &limit);
     }
     if (!options.workingDirectory.empty() && chdir(options.workingDirectory.c_str()) != 0) _exit(126);
     std::vector<char*> argv;
@@ -54,15 +60,26 @@ RunResult runProgram(const std::string& program, const std::vector<std::string>&
   signal(SIGPIPE, SIG_IGN);
   std::string input = options.input.value_or("");
   std::size_t written = 0;
-  if (input.empty()) {
+  bool watching = static_cast<bool>(options.watch);
+  if (input.empty() && !watching) {
     close(in[1]);
     in[1] = -1;
   }
   RunResult result;
   int open = 2;
-  while (open > 0 || in[1] >= 0) {
-    pollfd fds[3] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}, {in[1], POLLOUT, 0}};
-    if (poll(fds, 3, -1) < 0) {
+  while (open > 0 || (in[1] >= 0 && written < input.size())) {
+    if (watching) {
+      std::string more;
+      watching = !options.watch(pid, result.out, more);
+      input += more;
+      if (!watching && in[1] >= 0 && written == input.size()) {
+        close(in[1]);
+        in[1] = -1;
+      }
+    }
+    const bool pending = in[1] >= 0 && written < input.size();
+    pollfd fds[3] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}, {pending ? in[1] : -1, POLLOUT, 0}};
+    if (poll(fds, 3, watching ? 1 : -1) < 0) {
       if (errno == EINTR) continue;
       throw std::runtime_error("poll failed");
     }
@@ -81,12 +98,13 @@ RunResult runProgram(const std::string& program, const std::vector<std::string>&
     if (in[1] >= 0 && (fds[2].revents & (POLLOUT | POLLERR | POLLHUP))) {
       const ssize_t done = write(in[1], input.data() + written, input.size() - written);
       if (done > 0) written += static_cast<std::size_t>(done);
-      if (done < 0 || written == input.size()) {
+      if (done < 0 || (written == input.size() && !watching)) {
         close(in[1]);
         in[1] = -1;
       }
     }
   }
+  if (in[1] >= 0) close(in[1]);
   int status = 0;
   waitpid(pid, &status, 0);
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);

@@ -2,6 +2,9 @@
 // exit status; and small file helpers.
 #pragma once
 
+#include <sys/types.h>
+
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -12,6 +15,12 @@ struct RunOptions {
   std::optional<std::string> input;         // standard input; none: /dev/null
   std::optional<long> fileSizeLimit;        // RLIMIT_FSIZE in bytes, SIGXFSZ ignored
   std::string workingDirectory;             // empty: the test's own
+  std::optional<long> addressSpaceLimit;    // RLIMIT_AS in bytes
+  // Called in the parent about every millisecond while the program runs,
+  // with its pid and what it has printed on standard output so far; it may
+  // append to `moreInput`.  Until it returns true, standard input (when
+  // `input` is set) stays open after the input is written.
+  std::function<bool(pid_t pid, const std::string& out, std::string& moreInput)> watch;
 };
 
 struct RunResult {
@@ -19,6 +28,14 @@ struct RunResult {
   std::string out;
   std::string err;
 };
+
+// Options that run a program in `dir`, with nothing else set.
+template <class Dir>
+RunOptions inDirectory(const Dir& dir) {
+  RunOptions options;
+  options.workingDirectory = dir.path();
+  return options;
+}
 
 RunResult runProgram(const std::string& program, const std::vector<std::string>& args, const RunOptions& options = {});
 
