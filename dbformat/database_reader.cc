@@ -2,7 +2,8 @@
 
 #include <cstring>
 #include <string>
-#include <unordered_set>
+#include <iterator>
+#include <map>
 #include <vector>
 
 #include "dbformat/fatal.h"
@@ -36,15 +37,25 @@ void DatabaseReader::readAppInfo(std::uint8_t* block, std::size_t size) {
 }
 
 void DatabaseReader::forEachRecord(RecordVisitor& visitor) {
-  std::unordered_set<std::uint32_t> visited;
+  // The bytes of the lists read so far: start -> end, none overlapping.
+  std::map<std::uint64_t, std::uint64_t> occupied;
   std::vector<std::uint8_t> entries;
   std::uint32_t listOffset = kFirstRecordListOffset;
   for (;;) {
-    if (!visited.insert(listOffset).second) fatalError(kErrorReadingRecordList, kRecordListLoop);
     std::uint8_t listHeader[kRecordListHeaderSize];
     file_.seek(listOffset);
     if (!file_.readExact(listHeader, sizeof listHeader)) fatalReadError(kErrorReadingRecordList, file_.error());
     const std::uint16_t count = getBigEndian16(listHeader + kRecordCountOffset);
+    const std::uint64_t start = listOffset;
+    const std::uint64_t end = start + kRecordListHeaderSize + std::uint64_t{count} * kRecordEntrySize;
+    // The first list starting at or after `start` must start at or after
+    // `end`; the last one before it must end at or before `start`.
+    const auto after = occupied.lower_bound(start);
+    if ((after != occupied.end() && after->first < end) ||
+        (after != occupied.begin() && std::prev(after)->second > start)) {
+      fatalError(kErrorReadingRecordList, kRecordListsOverlap);
+    }
+    occupied.emplace(start, end);
     entries.resize(std::size_t{count} * kRecordEntrySize);
     if (count > 0 && !file_.readExact(entries.data(), entries.size())) {
       fatalReadError(kErrorReadingEntries, file_.error());

@@ -17,7 +17,7 @@ inline constexpr std::string_view kErrorReadingRecordList = "Error reading datab
 inline constexpr std::string_view kErrorReadingEntries = "Error reading database record entries";
 inline constexpr std::string_view kErrorReadingRecord = "Error reading database record";
 inline constexpr const char* kErrorClosingDatabase = "Error closing database file";
-inline constexpr std::string_view kRecordListLoop = "the chain of record lists leads back to a list already read";
+inline constexpr std::string_view kRecordListsOverlap = "a record list overlaps a record list read before it";
 
 // What a record carries besides its text.
 struct RecordInfo {
@@ -54,8 +54,12 @@ class DatabaseReader {
 
   // Hands every record to `visitor`, entry after entry, list after list,
   // whatever the order of their data in the file.  A record's text runs to
-  // its first 0 byte or the end of the file.  A chain of record lists that
-  // leads back to a list already read is reported as a failure.
+  // its first 0 byte or the end of the file.  A record list occupies its
+  // header and its entries; one whose bytes overlap those of a list read
+  // before it (a chain that leads back to a list already read, among others)
+  // is reported as a failure, so that the chain always ends and no entry is
+  // read twice.  Lists that only touch are fine, and so is record data that
+  // several entries share.
   void forEachRecord(RecordVisitor& visitor);
 
   // The 72 header bytes exactly as stored.

@@ -220,15 +220,37 @@ TEST(DatabaseReaderFailure, OffsetsPastTheEnd) {
             onStderr("Error reading database record entries: unexpected end of file\n"));
 }
 
-TEST(DatabaseReaderFailure, RecordListLoopEnds) {
+// Lists may touch but not overlap: every chain ends, and no entry is read twice.
+TEST(DatabaseReaderFailure, OverlappingRecordListsEnd) {
   TestDatabase db;
-  db.lists = {{{0, 1, 1, "a"}}, {{0, 1, 1, "b"}}};
-  for (std::size_t target : {std::size_t{0}, std::size_t{1}}) {
-    std::string bytes = txtest::buildDatabase(db);
-    txtest::put32(bytes, txtest::recordListOffset(db, 1), txtest::recordListOffset(db, target));
+  db.lists = {{{0, 1, 1, "a"}}, {{0, 1, 1, "b"}}, {{0, 1, 1, "c"}}};
+  const std::string good = txtest::buildDatabase(db);
+  const std::uint32_t list0 = txtest::recordListOffset(db, 0), list2 = txtest::recordListOffset(db, 2);
+  struct Patch {
+    const char* name;
+    std::size_t offset;
+    std::uint32_t value;
+    bool count;  // value is a record count, else a next-list offset
+  };
+  const Patch patches[] = {
+      {"back to the first list", list2, list0, false},
+      {"back to itself", list2, list2, false},
+      {"into the entries of the first list", list2, list0 + 6, false},
+      {"a next list that starts inside the last one", list2, list2 + 4, false},
+      {"a count that runs over the next list", list0 + 4, 2, true},
+  };
+  for (const Patch& patch : patches) {
+    SCOPED_TRACE(patch.name);
+    std::string bytes = good;
+    if (patch.count) {
+      txtest::put16(bytes, patch.offset, static_cast<std::uint16_t>(patch.value));
+    } else {
+      txtest::put32(bytes, patch.offset, patch.value);
+    }
     EXPECT_EQ(failureOf([&] { readAll(bytes, kAppInfoSize); }),
-              onStderr("Error reading database record list: the chain of record lists leads back to a list already read\n"));
+              onStderr("Error reading database record list: a record list overlaps a record list read before it\n"));
   }
+  EXPECT_EQ(readAll(good, kAppInfoSize).size(), 3u);
 }
 
 // Serves bytes from memory and fails every read from `failAt` on.

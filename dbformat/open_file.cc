@@ -52,3 +52,14 @@ bool sameFile(int fd, const std::string& path) {
 }
 
 }  // namespace tx
+
+namespace tx {
+
+bool sameFile(int fd, int other) {
+  struct stat first {};
+  struct stat second {};
+  if (::fstat(fd, &first) != 0 || ::fstat(other, &second) != 0) return false;
+  return first.st_dev == second.st_dev && first.st_ino == second.st_ino;
+}
+
+}  // namespace tx

@@ -42,4 +42,7 @@ FileDescriptor openForReading(const std::string& path);
 // spellings too).
 bool sameFile(int fd, const std::string& path);
 
+// True when both descriptors are open on one file.
+bool sameFile(int fd, int other);
+
 }  // namespace tx

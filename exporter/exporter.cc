@@ -66,18 +66,20 @@ void TextFile::finish() {
 }
 
 void exportDatabase(const std::string& dbPath, const std::string& textPath) {
+  // The database is checked before the text file is touched: a file that is
+  // not a Tallix database (the arguments swapped, say) empties nothing.
   FileDescriptor db = openForReading(dbPath);
-  // Opening the text file empties it: it must not be the database itself.
-  if (sameFile(db.get(), textPath)) failToOpen(textPath, "it is the database file itself");
-  FileDescriptor textFd(::open(textPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
-  if (textFd.get() < 0) failToOpen(textPath, std::strerror(errno));
-
-  TextFile text(textFd.get());
   InputFile dbFile(db.get());
   DatabaseReader reader(dbFile);
   reader.readHeader("TxExport");
   AppInfoBlock appInfo{};
   reader.readAppInfo(appInfo.data(), kCategoryInfoSize);
+
+  // Opening the text file empties it: it must not be the database itself.
+  if (sameFile(db.get(), textPath)) failToOpen(textPath, "it is the database file itself");
+  FileDescriptor textFd(::open(textPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+  if (textFd.get() < 0) failToOpen(textPath, std::strerror(errno));
+  TextFile text(textFd.get());
   TextRecordWriter writer(text);
   ExportVisitor visitor(appInfo, writer);
   reader.forEachRecord(visitor);

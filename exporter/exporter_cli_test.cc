@@ -117,11 +117,14 @@ TEST(TxExport, RefusesToWriteOverTheDatabase) {
   }
 }
 
-TEST(TxExport, FormatMessagesGoToStandardOutputAndLeaveAnEmptyText) {
+// A file that is not a database, or not one of ours, is refused before the
+// text file is touched: an existing one keeps its bytes (even a database,
+// when the arguments are swapped), an absent one stays absent.
+TEST(TxExport, RefusedDatabasesLeaveTheTextPathAsItWas) {
   struct Case {
     const char* name;
-    TestDatabase db;
-    std::string out;
+    std::string bytes;  // the database file; empty: a directory
+    std::string out, err;
   };
   std::vector<Case> cases;
   const std::string notTallix = "Not a Tallix database file\n";
@@ -130,28 +133,46 @@ TEST(TxExport, FormatMessagesGoToStandardOutputAndLeaveAnEmptyText) {
   for (const char* type : {"Date", "data", "DATA"}) {
     TestDatabase db;
     db.type = type;
-    cases.push_back({type, db, notTallix});
+    cases.push_back({type, txtest::buildDatabase(db), notTallix, ""});
   }
   for (const char* creator : {"TalY", "talx", "Tal "}) {
     TestDatabase db;
     db.creator = creator;
-    cases.push_back({creator, db, notTallix});
+    cases.push_back({creator, txtest::buildDatabase(db), notTallix, ""});
   }
   for (std::uint16_t v : {0, 2, 0x0100}) {
     TestDatabase db;
     db.version = v;
-    cases.push_back({"version", db, version});
+    cases.push_back({"version", txtest::buildDatabase(db), version, ""});
   }
+  TestDatabase pastTheEnd;
+  pastTheEnd.appInfoAt = 0x7FFFFFF0;
+  cases.push_back({"app info block past the end", txtest::buildDatabase(pastTheEnd), "",
+                   "Error reading database app info block: unexpected end of file\n"});
+  cases.push_back({"the arguments swapped", kSampleText, notTallix, ""});
+  cases.push_back({"a short text", "Alpha\n", "", "Error reading database header: unexpected end of file\n"});
+  cases.push_back({"a directory", "", "", "Error reading database header: Is a directory\n"});
+  const std::string database = txtest::buildDatabase(sampleDatabase());
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    TempDir dir;
-    writeFile(dir.file("db.pdb"), txtest::buildDatabase(c.db));
-    writeFile(dir.file("out.txt"), "old");
-    const auto run = runProgram(kExport, {dir.file("db.pdb"), dir.file("out.txt")});
-    EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.out, c.out);
-    EXPECT_EQ(run.err, "");
-    EXPECT_EQ(readFile(dir.file("out.txt")), "");
+    for (bool textExists : {true, false}) {
+      SCOPED_TRACE(std::string(c.name) + (textExists ? ", text exists" : ", no text"));
+      TempDir dir;
+      if (c.bytes.empty()) {
+        ASSERT_EQ(::mkdir(dir.file("edits.txt").c_str(), 0755), 0);
+      } else {
+        writeFile(dir.file("edits.txt"), c.bytes);
+      }
+      if (textExists) writeFile(dir.file("db.pdb"), database);
+      const auto run = runProgram(kExport, {dir.file("edits.txt"), dir.file("db.pdb")});
+      EXPECT_EQ(run.status, 1);
+      EXPECT_EQ(run.out, c.out);
+      EXPECT_EQ(run.err, c.err);
+      if (textExists) {
+        EXPECT_TRUE(readFile(dir.file("db.pdb")) == database);
+      } else {
+        EXPECT_FALSE(fileExists(dir.file("db.pdb")));
+      }
+    }
   }
 }
 
@@ -170,6 +191,7 @@ TEST(TxExportFailure, TruncatedAtEveryLength) {
   for (std::size_t length = 0; length <= full.size(); ++length) {
     SCOPED_TRACE(length);
     writeFile(dir.file("db.pdb"), full.substr(0, length));
+    ::unlink(dir.file("out.txt").c_str());
     const std::string failure = failureOf([&] { tx::exportDatabase(dir.file("db.pdb"), dir.file("out.txt")); });
     std::string message, text;
     if (length < 72) {
@@ -189,7 +211,12 @@ TEST(TxExportFailure, TruncatedAtEveryLength) {
     } else {
       text = firstBlock + block("", 0, 2, 1, full.substr(second + 2, std::min(length, second + 8) - second - 2));
     }
-    EXPECT_EQ(readFile(dir.file("out.txt")), text);
+    // A failure before the first record leaves no text file at all.
+    if (length < appInfo + 276) {
+      EXPECT_FALSE(fileExists(dir.file("out.txt")));
+    } else {
+      EXPECT_EQ(readFile(dir.file("out.txt")), text);
+    }
     EXPECT_EQ(failure, message.empty() ? "" : onStderr(message + ": unexpected end of file\n"));
   }
 }
@@ -204,7 +231,7 @@ TEST(TxExport, RecordListLoopKeepsTheRecordsBeforeIt) {
   const auto run = runProgram(kExport, {dir.file("db.pdb"), dir.file("out.txt")});
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.out, "");
-  EXPECT_EQ(run.err, "Error reading database record list: the chain of record lists leads back to a list already read\n");
+  EXPECT_EQ(run.err, "Error reading database record list: a record list overlaps a record list read before it\n");
   EXPECT_EQ(readFile(dir.file("out.txt")), block("", 0, 1, 1, "one") + block("", 0, 2, 1, "two"));
 }
 

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include "dbformat/fatal.h"
+#include "dbformat/open_file.h"
 
 namespace tx {
 
@@ -12,6 +13,8 @@ void appendRecord(RecordList& list, RecordNodePtr node, std::string_view message
   if (list.size() >= kMaxRecords) fatalError(message, kTooManyRecords);
   list.append(std::move(node));
 }
+
+void AnswerReader::refuseIfSameAs(int textFd) { isTextFile_ = sameFile(fd_, textFd); }
 
 void AnswerReader::discardPending() {
   if (!::isatty(fd_)) return;
@@ -54,6 +57,8 @@ bool AnswerReader::readAnswer(char& first) {
 
 OverwriteAnswer askOverwrite(std::string_view existingText, AnswerReader& answers, std::FILE* out) {
   const std::string_view firstLine = existingText.substr(0, existingText.find('\n'));
+  // Its lines are records, not answers.
+  if (answers.isTextFile()) fatalError(kErrorReadingAnswer, kAnswersFromTheText);
   for (;;) {
     // What was typed ahead is dropped before the question appears, not after:
     // once the user can see the question, whatever they type is the answer,

@@ -20,6 +20,11 @@ class AnswerReader {
  public:
   explicit AnswerReader(int fd) : fd_(fd) {}
 
+  // Answers are never read out of the text file being merged: when the
+  // input is that file (`textFd`), a question fails instead.
+  void refuseIfSameAs(int textFd);
+  bool isTextFile() const { return isTextFile_; }
+
   // Drops input that is waiting but not yet read, where the input is a
   // terminal.
   void discardPending();
@@ -36,11 +41,12 @@ class AnswerReader {
   std::string buffer_;
   std::size_t start_ = 0;
   bool atEnd_ = false;
+  bool isTextFile_ = false;
 };
 
 // Asks on `out` whether to overwrite the record whose text is `existingText`
 // until a line starting with y, n or a (either case) arrives.  Input that
-// ends first ends the process with a message and status 1.
+// ends first, or that is the text file itself, fails the run.
 OverwriteAnswer askOverwrite(std::string_view existingText, AnswerReader& answers, std::FILE* out);
 
 class ImportMerger {
@@ -63,6 +69,8 @@ class ImportMerger {
 
 inline constexpr std::string_view kErrorReadingText = "Error reading text file";
 inline constexpr std::string_view kErrorReadingAnswer = "Error reading answer";
+inline constexpr std::string_view kAnswersFromTheText =
+    "standard input is the text file itself; give the answers another way (a pipe, a file or the terminal)";
 
 // Appends, refusing a list that would outgrow what a database can hold.
 void appendRecord(RecordList& list, RecordNodePtr node, std::string_view message);

@@ -1,10 +1,15 @@
 #include "importer/importer.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <string>
-#include <unistd.h>
 
 #include "dbformat/database_reader.h"
 #include "dbformat/exit_signals.h"
@@ -48,6 +53,37 @@ class LoadVisitor : public RecordVisitor {
   RecordNodePtr node_;
 };
 
+bool isDatabaseStart(std::string_view bytes) {
+  return bytes.size() >= kCreatorOffset + 4 &&
+         bytes.substr(kTypeOffset, 4) == std::string_view(kDatabaseType, 4) &&
+         bytes.substr(kCreatorOffset, 4) == std::string_view(kDatabaseCreator, 4);
+}
+
+// A database given as the text file (the arguments swapped, say) would be
+// read as one garbled record; UTF-16 text would be too.
+void checkText(TextStream& text, const std::string& textPath) {
+  if (isDatabaseStart(text.peekStart(kHeaderSize))) failToOpen(textPath, "it is a Tallix database, not a text file");
+  if (text.readByteOrderMark() == ByteOrderMark::Utf16) {
+    failToOpen(textPath, "it is UTF-16 text; save it as UTF-8 or in an 8-bit character set");
+  }
+}
+
+// A new database never takes the place of a file of another kind (the text
+// file, when the arguments are swapped): an existing output must be empty,
+// not a regular file, the old database itself, or a Tallix database.
+void checkOutput(const std::string& outputPath, const struct stat& oldIdentity) {
+  struct stat info {};
+  if (::stat(outputPath.c_str(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_size == 0) return;
+  if (info.st_dev == oldIdentity.st_dev && info.st_ino == oldIdentity.st_ino) return;
+  FileDescriptor output(::open(outputPath.c_str(), O_RDONLY | O_CLOEXEC));
+  if (output.get() < 0) failToOpen(outputPath, std::strerror(errno));
+  char start[kHeaderSize];
+  const ssize_t got = ::pread(output.get(), start, sizeof start, 0);
+  if (!isDatabaseStart(std::string_view(start, got > 0 ? static_cast<std::size_t>(got) : 0))) {
+    failToOpen(outputPath, "it exists and is not a Tallix database, so it is not overwritten");
+  }
+}
+
 }  // namespace
 
 void importDatabase(const std::string& oldPath, const std::string& textPath, const std::string& outputPath,
@@ -56,8 +92,10 @@ void importDatabase(const std::string& oldPath, const std::string& textPath, con
   HeaderBytes header{};
   AppInfoBlock appInfo{};
   RecordList list;
+  struct stat oldIdentity {};
   {
     FileDescriptor db = openForReading(oldPath);
+    if (::fstat(db.get(), &oldIdentity) != 0) fatalSystemError(kErrorReadingHeader);
     InputFile file(db.get());
     DatabaseReader reader(file);
     reader.readHeader("TxImport");
@@ -73,6 +111,9 @@ void importDatabase(const std::string& oldPath, const std::string& textPath, con
     FileDescriptor textFd = openForReading(textPath);
     if (sameFile(textFd.get(), outputPath)) failToOpen(outputPath, "it is the text file itself");
     TextStream text(textFd.get());
+    checkText(text, textPath);
+    if (outputPath != oldPath) checkOutput(outputPath, oldIdentity);
+    answers.refuseIfSameAs(textFd.get());
     CategoryTable categories(appInfo);
     ImportMerger merger(list, categories, answers, out);
     merger.merge(text);

@@ -148,6 +148,8 @@ std::vector<MergeCase> mergeCases() {
        "First new\n" + kSep + "Category = \"Work\"; Secret = 1\n" + kSep + "Never read\n" + kSep, "", "",
        {alpha, beta, gamma, {0, 14, 1, "First new"}}},
       {"an empty text file rewrites the same records", "", "", "", kBaseRecords},
+      {"a UTF-8 byte-order mark is passed over", "\xEF\xBB\xBF" + block("Unfiled", 0, 14, 1, "Alpha\nedited body"), "y\n",
+       question("Alpha"), {alphaEdited, beta, gamma}},
   };
 }
 
@@ -296,16 +298,32 @@ TEST(TxImport, FailuresLeaveEveryFileAsItWas) {
   }
 }
 
+// Every file of the directory, name and bytes.
+std::vector<std::pair<std::string, std::string>> snapshot(const TempDir& dir) {
+  std::vector<std::pair<std::string, std::string>> files;
+  for (const std::string& name : listDirectory(dir.path())) {
+    struct stat info {};
+    const bool regular = ::stat(dir.file(name).c_str(), &info) == 0 && S_ISREG(info.st_mode);
+    files.emplace_back(name, regular ? readFile(dir.file(name)) : "(not a file)");
+  }
+  return files;
+}
+
 TEST(TxImport, OpenAndReadFailures) {
   TempDir dir;
   const std::string old = txtest::buildDatabase(baseDatabase());
   writeFile(dir.file("db.pdb"), old);
+  writeFile(dir.file("db2.pdb"), old);
   writeFile(dir.file("t.txt"), "Added\n");
   writeFile(dir.file("notdb"), std::string(100, 'x'));
+  writeFile(dir.file("short"), "x");
+  writeFile(dir.file("u16.txt"), "\xFF\xFE" "A\0l\0p\0h\0a\0\n\0");
   ::mkdir(dir.file("adir").c_str(), 0755);
+  const auto before = snapshot(dir);
   struct Case {
     std::vector<std::string> args;
     std::string out, err;
+    std::optional<std::string> input = std::nullopt;
   };
   const Case cases[] = {
       {{dir.file("none.pdb"), dir.file("t.txt")}, "Can't open \"" + dir.file("none.pdb") + "\": No such file or directory", ""},
@@ -319,16 +337,66 @@ TEST(TxImport, OpenAndReadFailures) {
        "Can't open \"" + dir.file("t.txt") + "\": it is the text file itself", ""},
       {{dir.file("db.pdb"), dir.file("db.pdb")}, "Can't open \"" + dir.file("db.pdb") + "\": it is the text file itself", ""},
       {{dir.file("db.pdb"), dir.file("t.txt"), "/dev/full"}, "", "Error writing database header: No space left on device\n"},
+      // The text file and the new database swapped.
+      {{dir.file("db.pdb"), dir.file("db2.pdb"), dir.file("t.txt")},
+       "Can't open \"" + dir.file("db2.pdb") + "\": it is a Tallix database, not a text file", ""},
+      {{dir.file("db.pdb"), dir.file("t.txt"), dir.file("notdb")},
+       "Can't open \"" + dir.file("notdb") + "\": it exists and is not a Tallix database, so it is not overwritten", ""},
+      {{dir.file("db.pdb"), dir.file("t.txt"), dir.file("short")},
+       "Can't open \"" + dir.file("short") + "\": it exists and is not a Tallix database, so it is not overwritten", ""},
+      {{dir.file("db.pdb"), dir.file("u16.txt")},
+       "Can't open \"" + dir.file("u16.txt") + "\": it is UTF-16 text; save it as UTF-8 or in an 8-bit character set", ""},
+      // Answers would be read out of the text itself.
+      {{dir.file("db.pdb"), "/dev/stdin"}, "",
+       "Error reading answer: standard input is the text file itself; give the answers another way (a pipe, a file or "
+       "the terminal)\n",
+       "Alpha\nchanged\n" + kSep},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.args.back());
-    const auto run = txtest::runProgram(kImport, c.args);
+    RunOptions options;
+    options.input = c.input;
+    const auto run = txtest::runProgram(kImport, c.args, options);
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.out, c.out);
     EXPECT_EQ(run.err, c.err);
-    EXPECT_EQ(readFile(dir.file("db.pdb")), old);
-    EXPECT_EQ(readFile(dir.file("t.txt")), "Added\n");
-    EXPECT_EQ(listDirectory(dir.path()), (std::vector<std::string>{"adir", "db.pdb", "notdb", "t.txt"}));
+    EXPECT_TRUE(snapshot(dir) == before);
+  }
+}
+
+// Outputs that are written: an empty file, a device, a database of any
+// version; and a text read from standard input when no question is needed.
+TEST(TxImport, WritesWhereItMay) {
+  TestDatabase version2 = baseDatabase();
+  version2.version = 2;
+  struct Case {
+    const char* name;
+    std::optional<std::string> output;  // the existing output's bytes
+    std::string outputPath;             // when not new.pdb
+    std::string textPath;               // when not edits.txt
+  };
+  const Case cases[] = {
+      {"an empty file", "", "", ""},
+      {"a database of another version", txtest::buildDatabase(version2), "", ""},
+      {"a device", std::nullopt, "/dev/null", ""},
+      {"the text on standard input", std::nullopt, "", "/dev/stdin"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    writeFile(dir.file("db.pdb"), txtest::buildDatabase(baseDatabase()));
+    writeFile(dir.file("edits.txt"), "Added\n" + kSep);
+    if (c.output) writeFile(dir.file("new.pdb"), *c.output);
+    const std::string output = c.outputPath.empty() ? dir.file("new.pdb") : c.outputPath;
+    RunOptions options;
+    options.input = "Added\n" + kSep;
+    const auto run = txtest::runProgram(
+        kImport, {dir.file("db.pdb"), c.textPath.empty() ? dir.file("edits.txt") : c.textPath, output}, options);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out + run.err, "");
+    if (c.outputPath.empty()) {
+      EXPECT_EQ(recordsOf(readFile(output)).back().text, "Added");
+    }
   }
 }
 

@@ -26,6 +26,32 @@ bool TextStream::fill() {
   }
 }
 
+void TextStream::fillTo(std::size_t count) {
+  char chunk[64];
+  while (buffer_.size() - start_ < count && !atEnd_ && error_ == 0) {
+    const ssize_t got = ::read(fd_, chunk, sizeof chunk < count ? sizeof chunk : count);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) error_ = errno;
+    if (got == 0) atEnd_ = true;
+    if (got > 0) buffer_.append(chunk, static_cast<std::size_t>(got));
+  }
+}
+
+std::string_view TextStream::peekStart(std::size_t count) {
+  fillTo(count);
+  return std::string_view(buffer_).substr(start_, count);
+}
+
+ByteOrderMark TextStream::readByteOrderMark() {
+  const std::string_view start = peekStart(3);
+  if (start.substr(0, 3) == "\xEF\xBB\xBF") {
+    start_ += 3;
+    return ByteOrderMark::Utf8;
+  }
+  if (start.substr(0, 2) == "\xFF\xFE" || start.substr(0, 2) == "\xFE\xFF") return ByteOrderMark::Utf16;
+  return ByteOrderMark::None;
+}
+
 bool TextStream::readPhysicalLine(std::string& line) {
   bool any = false;
   for (;;) {

@@ -43,12 +43,24 @@ class TextRecordWriter {
   ByteSink& sink_;
 };
 
+// What a text file starts with: an editor may put a byte-order mark first.
+enum class ByteOrderMark { None, Utf8, Utf16 };
+
 // Buffered reading of a text file (or of a string, for tests) by physical
 // lines.  A read error is kept apart from the end of the file.
 class TextStream {
  public:
   explicit TextStream(int fd, std::size_t blockSize = 64 * 1024);
   explicit TextStream(std::string text);
+
+  // Up to `count` bytes from the start of the stream, before any line is
+  // read, without taking them; fewer where the input is shorter.
+  std::string_view peekStart(std::size_t count);
+
+  // Looks at the start of the stream, before any line is read: a UTF-8
+  // byte-order mark (EF BB BF) is passed over, as no part of the text; a
+  // UTF-16 one (FF FE or FE FF) is only reported.
+  ByteOrderMark readByteOrderMark();
 
   // Appends the next physical line, up to and including its line feed (the
   // last line of a file may have none), to `line`.  False when nothing was
@@ -60,6 +72,8 @@ class TextStream {
 
  private:
   bool fill();
+  // Reads until at least `count` bytes are buffered, or the input ends.
+  void fillTo(std::size_t count);
 
   int fd_ = -1;
   std::size_t blockSize_ = 0;
