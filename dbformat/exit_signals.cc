@@ -11,12 +11,15 @@ namespace {
 
 constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
 
-std::atomic<int> truncateFd{-1};
-std::atomic<std::uint64_t> truncateLength{0};
+std::atomic<int> restoreFd{-1};
+std::atomic<std::uint64_t> restoreLength{0};
+std::atomic<const char*> restoreBytes{nullptr};
+std::atomic<std::size_t> restoreByteCount{0};
 std::atomic<bool> unlinkArmed{false};
 char unlinkPath[PATH_MAX];
 static_assert(std::atomic<int>::is_always_lock_free && std::atomic<std::uint64_t>::is_always_lock_free &&
-              std::atomic<bool>::is_always_lock_free);
+              std::atomic<bool>::is_always_lock_free && std::atomic<const char*>::is_always_lock_free &&
+              std::atomic<std::size_t>::is_always_lock_free);
 
 sigset_t signalSet() {
   sigset_t set;
@@ -26,9 +29,16 @@ sigset_t signalSet() {
 }
 
 extern "C" void onExitSignal(int signal) {
-  const int fd = truncateFd.load();
+  const int fd = restoreFd.load();
   if (fd >= 0) {
-    [[maybe_unused]] const int ignored = ::ftruncate(fd, static_cast<off_t>(truncateLength.load()));
+    const char* bytes = restoreBytes.load();
+    const std::size_t count = restoreByteCount.load();
+    for (std::size_t done = 0; done < count;) {
+      const ssize_t wrote = ::pwrite(fd, bytes + done, count - done, static_cast<off_t>(done));
+      if (wrote <= 0) break;
+      done += static_cast<std::size_t>(wrote);
+    }
+    [[maybe_unused]] const int ignored = ::ftruncate(fd, static_cast<off_t>(restoreLength.load()));
   }
   if (unlinkArmed.load()) ::unlink(unlinkPath);
   // SA_RESETHAND has restored the default action; the signal stays blocked
@@ -51,9 +61,13 @@ void install() {
   }
 }
 
-void truncateOnSignal(int fd, std::uint64_t length) noexcept {
-  truncateLength.store(length);
-  truncateFd.store(fd);
+void restoreOnSignal(int fd, std::uint64_t length, const char* bytes, std::size_t byteCount) noexcept {
+  // Each value on its own is one a signal may act on: the length only grows
+  // while armed, and the descriptor comes last.
+  restoreLength.store(length);
+  restoreBytes.store(bytes);
+  restoreByteCount.store(byteCount);
+  restoreFd.store(fd);
 }
 
 bool unlinkOnSignal(const char* path) noexcept {

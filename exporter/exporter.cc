@@ -26,7 +26,7 @@ void ExportVisitor::beginRecord(const RecordInfo& info) {
 
 TextFile::TextFile(int fd, std::size_t blockSize) : fd_(fd), blockSize_(blockSize) {
   buffer_.reserve(blockSize_);
-  exit_signals::truncateOnSignal(fd_, 0);
+  exit_signals::restoreOnSignal(fd_, 0);
 }
 
 TextFile::~TextFile() {
@@ -37,7 +37,7 @@ TextFile::~TextFile() {
   // device, a pipe) has nothing to cut.
   if (!broken_ && recordEnd_ > 0 && writeAll(fd_, buffer_.data(), recordEnd_)) kept_ = written_ + recordEnd_;
   [[maybe_unused]] const int ignored = ::ftruncate(fd_, static_cast<off_t>(kept_));
-  exit_signals::truncateOnSignal(-1, 0);
+  exit_signals::restoreOnSignal(-1, 0);
 }
 
 void TextFile::write(std::string_view bytes) {
@@ -53,7 +53,7 @@ void TextFile::writeOut(std::size_t length) {
   written_ += length;
   if (recordEnd_ > 0 && recordEnd_ <= length) {
     kept_ = written_ - (length - recordEnd_);
-    exit_signals::truncateOnSignal(fd_, kept_);
+    exit_signals::restoreOnSignal(fd_, kept_);
   }
   buffer_.erase(0, length);
   recordEnd_ = recordEnd_ > length ? recordEnd_ - length : 0;
@@ -62,7 +62,7 @@ void TextFile::writeOut(std::size_t length) {
 void TextFile::finish() {
   if (!buffer_.empty()) writeOut(buffer_.size());
   finished_ = true;
-  exit_signals::truncateOnSignal(-1, 0);
+  exit_signals::restoreOnSignal(-1, 0);
 }
 
 void exportDatabase(const std::string& dbPath, const std::string& textPath) {

@@ -19,6 +19,12 @@ std::string_view asChars(const std::uint8_t* bytes, std::size_t size) {
 
 }  // namespace
 
+std::uint64_t DatabaseWriter::fileSize(const RecordNode* first, std::size_t count) {
+  std::uint64_t size = kFirstRecordListOffset + kRecordListHeaderSize + count * kRecordEntrySize + kAppInfoSize;
+  for (const RecordNode* node = first; count > 0; node = node->next, --count) size += kRecordPrefixSize + node->text.size() + 1;
+  return size;
+}
+
 void DatabaseWriter::write(int fd, const HeaderBytes& header, const AppInfoBlock& appInfo, const RecordNode* first,
                            std::size_t count, std::uint32_t now) {
   if (count > kMaxRecords) fatalError(kErrorWritingRecordList, kTooManyRecords);

@@ -32,6 +32,9 @@ class DatabaseWriter {
   // written.
   static void write(int fd, const HeaderBytes& header, const AppInfoBlock& appInfo, const RecordNode* first,
                     std::size_t count, std::uint32_t now);
+
+  // The size of the file that write() makes of these records.
+  static std::uint64_t fileSize(const RecordNode* first, std::size_t count);
 };
 
 }  // namespace tx

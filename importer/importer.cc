@@ -1,6 +1,7 @@
 #include "importer/importer.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <optional>
 #include <string>
 
 #include "dbformat/database_reader.h"
@@ -70,11 +72,11 @@ void checkText(TextStream& text, const std::string& textPath) {
 
 // A new database never takes the place of a file of another kind (the text
 // file, when the arguments are swapped): an existing output must be empty,
-// not a regular file, the old database itself, or a Tallix database.
-void checkOutput(const std::string& outputPath, const struct stat& oldIdentity) {
+// not a regular file, or a Tallix database.  (The old database itself is
+// never checked here.)
+void checkOutput(const std::string& outputPath) {
   struct stat info {};
   if (::stat(outputPath.c_str(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_size == 0) return;
-  if (info.st_dev == oldIdentity.st_dev && info.st_ino == oldIdentity.st_ino) return;
   FileDescriptor output(::open(outputPath.c_str(), O_RDONLY | O_CLOEXEC));
   if (output.get() < 0) failToOpen(outputPath, std::strerror(errno));
   char start[kHeaderSize];
@@ -88,14 +90,19 @@ void checkOutput(const std::string& outputPath, const struct stat& oldIdentity) 
 
 void importDatabase(const std::string& oldPath, const std::string& textPath, const std::string& outputPath,
                     AnswerReader& answers, std::FILE* out) {
-  // Load: the old database is read completely and closed first.
+  // Load: the old database is read completely first.  On an update in place
+  // it stays open, locked against a second import of it.
   HeaderBytes header{};
   AppInfoBlock appInfo{};
   RecordList list;
-  struct stat oldIdentity {};
+  FileDescriptor db = openForReading(oldPath);
+  struct stat oldStatus {};
+  if (::fstat(db.get(), &oldStatus) != 0) fatalSystemError(kErrorReadingHeader);
+  const bool inPlace = sameFile(db.get(), outputPath);
+  if (inPlace && ::flock(db.get(), LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+    failToOpen(oldPath, "another import is updating it");
+  }
   {
-    FileDescriptor db = openForReading(oldPath);
-    if (::fstat(db.get(), &oldIdentity) != 0) fatalSystemError(kErrorReadingHeader);
     InputFile file(db.get());
     DatabaseReader reader(file);
     reader.readHeader("TxImport");
@@ -103,28 +110,28 @@ void importDatabase(const std::string& oldPath, const std::string& textPath, con
     LoadVisitor visitor(list);
     reader.forEachRecord(visitor);
     header = reader.header();
-    db.close(kErrorClosingDatabase);
   }
 
-  // Merge: the whole text file is read before the output is touched.
-  {
-    FileDescriptor textFd = openForReading(textPath);
-    if (sameFile(textFd.get(), outputPath)) failToOpen(outputPath, "it is the text file itself");
-    TextStream text(textFd.get());
-    checkText(text, textPath);
-    if (outputPath != oldPath) checkOutput(outputPath, oldIdentity);
-    answers.refuseIfSameAs(textFd.get());
-    CategoryTable categories(appInfo);
-    ImportMerger merger(list, categories, answers, out);
-    merger.merge(text);
-    textFd.close("Error closing text file");
-  }
+  // Merge: the whole text file is read before the output is touched, and
+  // every reason not to write the output is found before the first question.
+  FileDescriptor textFd = openForReading(textPath);
+  if (sameFile(textFd.get(), outputPath)) failToOpen(outputPath, "it is the text file itself");
+  TextStream text(textFd.get());
+  checkText(text, textPath);
+  if (!inPlace) checkOutput(outputPath);
+  ReplacementFile output(outputPath, inPlace ? std::optional<struct stat>(oldStatus) : std::nullopt);
+  answers.refuseIfSameAs(textFd.get());
+  CategoryTable categories(appInfo);
+  ImportMerger merger(list, categories, answers, out);
+  merger.merge(text);
+  textFd.close("Error closing text file");
 
-  // Write: into a new file that replaces the output only when complete.
-  ReplacementFile output(outputPath);
-  DatabaseWriter::write(output.fd(), header, appInfo, list.first(), list.size(),
-                        static_cast<std::uint32_t>(std::time(nullptr)));
-  output.commit();
+  // Write: the output is replaced as a whole or not at all.
+  const std::uint32_t now = static_cast<std::uint32_t>(std::time(nullptr));
+  output.write(DatabaseWriter::fileSize(list.first(), list.size()), [&](int fd) {
+    DatabaseWriter::write(fd, header, appInfo, list.first(), list.size(), now);
+  });
+  db.close(kErrorClosingDatabase);
   list.clear();
 }
 

@@ -1,7 +1,10 @@
 // TxImport run as a user runs it, with scripted answers on standard input.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/acl.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <ctime>
@@ -315,6 +318,7 @@ TEST(TxImport, OpenAndReadFailures) {
   writeFile(dir.file("db.pdb"), old);
   writeFile(dir.file("db2.pdb"), old);
   writeFile(dir.file("t.txt"), "Added\n");
+  writeFile(dir.file("q.txt"), "Alpha\nchanged\n" + kSep);  // asks a question
   writeFile(dir.file("notdb"), std::string(100, 'x'));
   writeFile(dir.file("short"), "x");
   writeFile(dir.file("u16.txt"), "\xFF\xFE" "A\0l\0p\0h\0a\0\n\0");
@@ -329,7 +333,8 @@ TEST(TxImport, OpenAndReadFailures) {
       {{dir.file("none.pdb"), dir.file("t.txt")}, "Can't open \"" + dir.file("none.pdb") + "\": No such file or directory", ""},
       {{dir.file("db.pdb"), dir.file("none.txt")}, "Can't open \"" + dir.file("none.txt") + "\": No such file or directory", ""},
       {{dir.file("db.pdb"), dir.file("adir")}, "", "Error reading text file: Is a directory\n"},
-      {{dir.file("db.pdb"), dir.file("t.txt"), dir.file("no/dir/new.pdb")},
+      // Output problems are found before the first question.
+      {{dir.file("db.pdb"), dir.file("q.txt"), dir.file("no/dir/new.pdb")},
        "Can't open \"" + dir.file("no/dir/new.pdb") + "\": No such file or directory", ""},
       {{dir.file("notdb"), dir.file("t.txt"), dir.file("x.pdb")}, "Not a Tallix database file\n", ""},
       {{dir.file("t.txt"), dir.file("t.txt"), dir.file("x.pdb")}, "", "Error reading database header: unexpected end of file\n"},
@@ -340,9 +345,10 @@ TEST(TxImport, OpenAndReadFailures) {
       // The text file and the new database swapped.
       {{dir.file("db.pdb"), dir.file("db2.pdb"), dir.file("t.txt")},
        "Can't open \"" + dir.file("db2.pdb") + "\": it is a Tallix database, not a text file", ""},
-      {{dir.file("db.pdb"), dir.file("t.txt"), dir.file("notdb")},
+      {{dir.file("db.pdb"), dir.file("q.txt"), dir.file("adir")}, "Can't open \"" + dir.file("adir") + "\": Is a directory", ""},
+      {{dir.file("db.pdb"), dir.file("q.txt"), dir.file("notdb")},
        "Can't open \"" + dir.file("notdb") + "\": it exists and is not a Tallix database, so it is not overwritten", ""},
-      {{dir.file("db.pdb"), dir.file("t.txt"), dir.file("short")},
+      {{dir.file("db.pdb"), dir.file("q.txt"), dir.file("short")},
        "Can't open \"" + dir.file("short") + "\": it exists and is not a Tallix database, so it is not overwritten", ""},
       {{dir.file("db.pdb"), dir.file("u16.txt")},
        "Can't open \"" + dir.file("u16.txt") + "\": it is UTF-16 text; save it as UTF-8 or in an 8-bit character set", ""},
@@ -400,30 +406,50 @@ TEST(TxImport, WritesWhereItMay) {
   }
 }
 
+// A file-size limit part way: the old database stays, whether the new one
+// goes to a file of its own or (the database has a second link) into the old
+// file, growing it or, with a shorter record, not.
 TEST(TxImport, FileSizeLimitPartWayLeavesTheOldDatabase) {
   TestDatabase db = baseDatabase();
   for (int i = 0; i < 2000; ++i) db.lists[0].push_back({0, 14, 1, "Record " + std::to_string(i) + "\n" + std::string(60, 'b')});
-  for (long limit : {0L, 50L, 100L, 5000L, 40000L, 70000L, 150000L}) {
-    SCOPED_TRACE(limit);
-    Import im;
-    im.oldBytes = txtest::buildDatabase(db);
-    writeFile(im.db(), im.oldBytes);
-    writeFile(im.text(), "Added\n" + kSep);
-    RunOptions options;
-    options.fileSizeLimit = limit;
-    im.run = txtest::runProgram(kImport, {im.db(), im.text()}, options);
-    EXPECT_EQ(im.run.status, 1);
-    EXPECT_EQ(im.run.out, "");
-    EXPECT_NE(im.run.err.find(": File too large\n"), std::string::npos) << im.run.err;
-    EXPECT_EQ(im.run.err.rfind("Error writing database ", 0), 0u) << im.run.err;
-    EXPECT_TRUE(readFile(im.db()) == im.oldBytes);
-    EXPECT_EQ(listDirectory(im.dir.path()), (std::vector<std::string>{"db.pdb", "edits.txt"}));
+  struct Case {
+    bool linked;
+    std::string text, answers;
+  };
+  const Case cases[] = {{false, "Added\n" + kSep, ""}, {true, "Added\n" + kSep, ""}, {true, "Record 1\nshort\n" + kSep, "y\n"}};
+  for (const Case& c : cases) {
+    for (long limit : {0L, 50L, 100L, 5000L, 40000L, 70000L, 150000L}) {
+      SCOPED_TRACE(c.text + (c.linked ? " linked at " : " at ") + std::to_string(limit));
+      Import im;
+      im.oldBytes = txtest::buildDatabase(db);
+      writeFile(im.db(), im.oldBytes);
+      writeFile(im.text(), c.text);
+      if (c.linked) {
+        ASSERT_EQ(::link(im.db().c_str(), im.dir.file("link.pdb").c_str()), 0);
+      }
+      RunOptions options;
+      options.fileSizeLimit = limit;
+      options.input = c.answers;
+      im.run = txtest::runProgram(kImport, {im.db(), im.text()}, options);
+      EXPECT_EQ(im.run.status, 1);
+      EXPECT_EQ(im.run.out, c.answers.empty() ? "" : question("Record 1"));
+      EXPECT_NE(im.run.err.find(": File too large\n"), std::string::npos) << im.run.err;
+      EXPECT_EQ(im.run.err.rfind("Error writing database ", 0), 0u) << im.run.err;
+      EXPECT_TRUE(readFile(im.db()) == im.oldBytes);
+      EXPECT_EQ(listDirectory(im.dir.path()).size(), c.linked ? 3u : 2u);
+    }
   }
 }
 
-// True when the program `pid` holds the new database open: an unnamed file
-// in `dir`, or the hidden temporary file there.
-bool writesNewDatabase(pid_t pid, const std::string& dir) {
+// True when the program `pid` has begun to write the new database: it holds
+// an unnamed file in `dir` or the hidden temporary file there open, or it
+// has changed db.pdb itself (last modified other than at `before`).
+bool writesNewDatabase(pid_t pid, const std::string& dir, const struct timespec& before) {
+  struct stat db {};
+  if (::stat((dir + "/db.pdb").c_str(), &db) == 0 &&
+      (db.st_mtim.tv_sec != before.tv_sec || db.st_mtim.tv_nsec != before.tv_nsec)) {
+    return true;
+  }
   const std::string fds = "/proc/" + std::to_string(pid) + "/fd";
   for (const std::string& name : listDirectory(fds)) {
     char target[4096];
@@ -441,14 +467,23 @@ TEST(TxImport, SignalsWhileWritingLeaveOldOrNew) {
   TestDatabase db = baseDatabase();
   for (int i = 0; i < 60000; ++i) db.lists[0].push_back({0, 14, 1, "Record " + std::to_string(i) + "\n" + std::string(300, 'b')});
   const std::string oldBytes = txtest::buildDatabase(db);
-  for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGKILL}) {
-    SCOPED_TRACE(signal);
+  // With a second link the new database is written into the old file; a
+  // SIGKILL there can leave it damaged, as the manual says.
+  for (const auto& [signal, linked] : std::vector<std::pair<int, bool>>{{SIGINT, false}, {SIGTERM, false}, {SIGHUP, false},
+                                                                       {SIGPIPE, false}, {SIGKILL, false}, {SIGINT, true},
+                                                                       {SIGTERM, true}, {SIGHUP, true}, {SIGPIPE, true}}) {
+    SCOPED_TRACE(std::to_string(signal) + (linked ? " linked" : ""));
     Import im;
     writeFile(im.db(), oldBytes);
     writeFile(im.text(), "Added\n" + kSep);
+    if (linked) {
+      ASSERT_EQ(::link(im.db().c_str(), im.dir.file("link.pdb").c_str()), 0);
+    }
+    struct stat before {};
+    ASSERT_EQ(::stat(im.db().c_str(), &before), 0);
     RunOptions options;
     options.watch = [&](pid_t pid, const std::string&, std::string&) {
-      if (!writesNewDatabase(pid, im.dir.path())) return false;
+      if (!writesNewDatabase(pid, im.dir.path(), before.st_mtim)) return false;
       ::kill(pid, signal);
       return true;
     };
@@ -461,7 +496,7 @@ TEST(TxImport, SignalsWhileWritingLeaveOldOrNew) {
       ASSERT_EQ(records.size(), 60004u);
       EXPECT_EQ(records.back().text, "Added");
     }
-    EXPECT_EQ(listDirectory(im.dir.path()), (std::vector<std::string>{"db.pdb", "edits.txt"}));
+    EXPECT_EQ(listDirectory(im.dir.path()).size(), linked ? 3u : 2u);
   }
 }
 
@@ -530,6 +565,163 @@ TEST(TxImport, UpdateInPlaceKeepsModeAndFollowsLinks) {
   ASSERT_EQ(::stat(im.db().c_str(), &target), 0);
   EXPECT_EQ(target.st_mode & 07777, 0640u);
   EXPECT_EQ(recordsOf(readFile(im.db())).back().text, "Added");
+}
+
+// Another program changes the database while the importer waits at its
+// question: nothing is written, and the other program's database stays.
+TEST(TxImport, LostUpdatesAreRefused) {
+  TestDatabase other = baseDatabase();
+  other.lists[0].push_back({0, 14, 1, "Written meanwhile"});
+  const std::string otherBytes = txtest::buildDatabase(other);
+  struct Case {
+    const char* name;
+    bool linked;   // a second link: the new database would go into the old file
+    bool renamed;  // the other program replaces the file; else it rewrites it
+  };
+  const Case cases[] = {{"replaced", false, true}, {"rewritten", false, false}, {"rewritten, linked", true, false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Import im;
+    writeFile(im.db(), txtest::buildDatabase(baseDatabase()));
+    writeFile(im.text(), "Alpha\nchanged\n" + kSep);
+    if (c.linked) {
+      ASSERT_EQ(::link(im.db().c_str(), im.dir.file("link.pdb").c_str()), 0);
+    }
+    RunOptions options;
+    options.input = "";
+    options.watch = [&](pid_t, const std::string& out, std::string& more) {
+      if (out.find("? ") == std::string::npos) return false;
+      writeFile(im.dir.file("other.tmp"), otherBytes);
+      if (c.renamed) {
+        ::rename(im.dir.file("other.tmp").c_str(), im.db().c_str());
+      } else {
+        writeFile(im.db(), otherBytes);
+        ::unlink(im.dir.file("other.tmp").c_str());
+      }
+      more = "y\n";
+      return true;
+    };
+    im.run = txtest::runProgram(kImport, {im.db(), im.text()}, options);
+    EXPECT_EQ(im.run.status, 1);
+    EXPECT_EQ(im.run.out, question("Alpha"));
+    EXPECT_EQ(im.run.err, "Error replacing database file: \"" + im.db() +
+                              "\" was changed by another program while this import ran, so nothing was written; run the "
+                              "import again\n");
+    EXPECT_TRUE(readFile(im.db()) == otherBytes);
+    EXPECT_EQ(listDirectory(im.dir.path()).size(), c.linked ? 3u : 2u);
+  }
+}
+
+// What the database had besides its bytes stays: other links, a long name,
+// ACL entries and extended attributes.
+TEST(TxImport, UpdateInPlaceKeepsWhatTheFileHad) {
+  {
+    Import im;
+    runImport(im, baseDatabase(), "", "");  // makes the files
+    ASSERT_EQ(::link(im.db().c_str(), im.dir.file("link.pdb").c_str()), 0);
+    struct stat before {}, after {};
+    ASSERT_EQ(::stat(im.db().c_str(), &before), 0);
+    writeFile(im.text(), "Added\n" + kSep);
+    const auto run = txtest::runProgram(kImport, {im.dir.file("link.pdb"), im.text()});
+    EXPECT_EQ(run.status, 0);
+    ASSERT_EQ(::stat(im.db().c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(after.st_nlink, 2u);
+    EXPECT_EQ(recordsOf(readFile(im.db())).back().text, "Added");
+  }
+  {
+    TempDir dir;
+    const std::string name = dir.file(std::string(251, 'd') + ".pdb");  // 255 bytes
+    writeFile(name, txtest::buildDatabase(baseDatabase()));
+    writeFile(dir.file("edits.txt"), "Added\n" + kSep);
+    const auto run = txtest::runProgram(kImport, {name, dir.file("edits.txt")});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out + run.err, "");
+    EXPECT_EQ(recordsOf(readFile(name)).back().text, "Added");
+    EXPECT_EQ(listDirectory(dir.path()).size(), 2u);
+  }
+  Import im;
+  runImport(im, baseDatabase(), "", "");
+  const auto aclOf = [](const std::string& path) {
+    acl_t acl = ::acl_get_file(path.c_str(), ACL_TYPE_ACCESS);
+    char* text = ::acl_to_text(acl, nullptr);
+    const std::string result = text ? text : "";
+    ::acl_free(text);
+    ::acl_free(acl);
+    return result;
+  };
+  if (::setxattr(im.db().c_str(), "user.note", "kept", 4, 0) != 0) GTEST_SKIP() << "no extended attributes here";
+  acl_t wanted = ::acl_from_text("user::rw-,user:65534:r--,group::r--,mask::r--,other::---");
+  const int set = ::acl_set_file(im.db().c_str(), ACL_TYPE_ACCESS, wanted);
+  ::acl_free(wanted);
+  if (set != 0) GTEST_SKIP() << "no ACLs here";
+  const std::string acl = aclOf(im.db());
+  writeFile(im.text(), "Added\n" + kSep);
+  const auto run = txtest::runProgram(kImport, {im.db(), im.text()});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(recordsOf(readFile(im.db())).back().text, "Added");
+  char note[16] = {};
+  EXPECT_EQ(::getxattr(im.db().c_str(), "user.note", note, sizeof note), 4);
+  EXPECT_STREQ(note, "kept");
+  EXPECT_EQ(aclOf(im.db()), acl);
+  struct stat info {};
+  ASSERT_EQ(::stat(im.db().c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0640u);
+}
+
+// Files of other users, run as a second user (needs root to set up).
+TEST(TxImport, UpdatesByAnotherUserKeepOwnerAndGroup) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to make files of other users and run as one";
+  const uid_t nobody = 65534;
+  const gid_t nogroup = 65534, shared = 54321;
+  RunOptions asMember;
+  asMember.runAs = RunOptions::User{nobody, nogroup, {nogroup, shared}};
+  if (txtest::runProgram(kImport, {}, asMember).status != 1) GTEST_SKIP() << "the second user cannot run " << kImport;
+  struct Case {
+    const char* name;
+    uid_t owner;
+    gid_t group;
+    mode_t mode, directoryMode;
+  };
+  const Case cases[] = {
+      // The member cannot give a new file root's ownership: it is written in place.
+      {"a group-shared file", 0, shared, 0660, 0775},
+      // A new file can have the group, which is set on its own.
+      {"the user's file in a shared group", nobody, shared, 0660, 0777},
+      // No new file can be made beside it.
+      {"a read-only directory", nobody, nogroup, 0644, 0755},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    writeFile(dir.file("db.pdb"), txtest::buildDatabase(baseDatabase()));
+    writeFile(dir.file("edits.txt"), "Added\n" + kSep);
+    ASSERT_EQ(::chown(dir.file("db.pdb").c_str(), c.owner, c.group), 0);
+    ASSERT_EQ(::chmod(dir.file("db.pdb").c_str(), c.mode), 0);
+    ASSERT_EQ(::chown(dir.path().c_str(), 0, shared), 0);
+    ASSERT_EQ(::chmod(dir.path().c_str(), c.directoryMode), 0);
+    ASSERT_EQ(::chmod(dir.file("edits.txt").c_str(), 0644), 0);
+    const auto run = txtest::runProgram(kImport, {dir.file("db.pdb"), dir.file("edits.txt")}, asMember);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out + run.err, "");
+    struct stat info {};
+    ASSERT_EQ(::stat(dir.file("db.pdb").c_str(), &info), 0);
+    EXPECT_EQ(info.st_uid, c.owner);
+    EXPECT_EQ(info.st_gid, c.group);
+    EXPECT_EQ(info.st_mode & 07777, c.mode);
+    EXPECT_EQ(recordsOf(readFile(dir.file("db.pdb"))).back().text, "Added");
+    EXPECT_EQ(listDirectory(dir.path()).size(), 2u);
+  }
+  // A new database in a read-only directory is refused before any question.
+  TempDir dir;
+  writeFile(dir.file("db.pdb"), txtest::buildDatabase(baseDatabase()));
+  writeFile(dir.file("edits.txt"), "Alpha\nchanged\n" + kSep);
+  ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
+  const auto run = txtest::runProgram(kImport, {dir.file("db.pdb"), dir.file("edits.txt"), dir.file("new.pdb")}, asMember);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.out, "Can't open \"" + dir.file("new.pdb") + "\": Permission denied (no file can be created in \"" +
+                         dir.path() + "\")");
+  EXPECT_EQ(listDirectory(dir.path()).size(), 2u);
 }
 
 TEST(TxImport, RefusesMoreRecordsThanADatabaseHolds) {

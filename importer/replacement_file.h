@@ -1,48 +1,78 @@
 // The importer's output, replaced as a whole or not at all.
 #pragma once
 
+#include <sys/stat.h>
+
+#include <cstdint>
+#include <functional>
+#include <optional>
 #include <string>
 
 #include "dbformat/open_file.h"
 
 namespace tx {
 
-// The new database is written to a file of its own beside the output and
-// takes the output's name only once it is complete and on the disk, so a run
-// that ends early leaves the output exactly as it was.  Where the system
-// offers it, that file has no name while it is written, so that not even a
-// killed process leaves it behind; elsewhere it is a hidden file
-// ".<name>.TxImport-XXXXXX", removed on a failure or a catchable signal.
-// A symbolic link named as the output is followed and its target replaced;
-// an existing output that is not a regular file (a device, say) is written
-// directly.
+// How the new database reaches the output.
+//
+// Replace: it is written to a file of its own beside the output, which takes
+// the output's name only once it is complete and on the disk, so a run that
+// ends early leaves the output exactly as it was.  Where the system offers
+// it, that file has no name while it is written, so that not even a killed
+// process leaves it behind; elsewhere it is a hidden file
+// ".<name>.TxImport-XXXXXX", removed on a failure or a catchable signal.  It
+// is given the old file's permission bits, owner, group, ACL and extended
+// attributes first.
+//
+// InPlace: where a new file could not keep all of that (other hard links, an
+// owner or an attribute that cannot be set, a directory where no file can
+// be created), the new database is written into the old file, whose old
+// bytes are kept in memory and written back on a failure or a catchable
+// signal.  A power loss or SIGKILL in the middle of that write can leave the
+// file damaged.
+//
+// Direct: an existing output that is not a regular file (a device, say) is
+// simply written.
+//
+// A symbolic link named as the output is followed and its target written.
 class ReplacementFile {
  public:
-  // Opens the file to write.  A failure fails the run with the "Can't open"
-  // message for `path` as given.
-  explicit ReplacementFile(const std::string& path);
-  // Without a commit, the new file is removed.
+  // Makes sure, before any question is asked, that the output can be
+  // written; a failure fails the run with the "Can't open" message for
+  // `path` as given.  `oldDatabase` is the old database's status as it was
+  // read, where the output is that same file: the update is then refused if
+  // another program changes the file meanwhile.
+  ReplacementFile(const std::string& path, std::optional<struct stat> oldDatabase);
+  // Without a completed write, the new file is removed.
   ~ReplacementFile();
   ReplacementFile(const ReplacementFile&) = delete;
   ReplacementFile& operator=(const ReplacementFile&) = delete;
 
-  int fd() const { return file_.get(); }
+  enum class Mode { Replace, InPlace, Direct };
+  Mode mode() const { return mode_; }
 
-  // Flushes the file to the disk, closes it and puts it in the output's place.
-  void commit();
+  // Writes the new database of `size` bytes with `writeDatabase`, which
+  // writes it to the descriptor it is given from its current position, and
+  // puts it in the output's place, on the disk.
+  void write(std::uint64_t size, const std::function<void(int fd)>& writeDatabase);
 
  private:
-  bool openUnnamed(unsigned mode);
+  bool openUnnamed();
   void openNamed();
   void nameUnnamed();
+  bool keepIdentity();
+  void checkUnchanged(const struct stat& now) const;
+  void replace(std::uint64_t size, const std::function<void(int fd)>& writeDatabase);
+  void writeInPlace(std::uint64_t size, const std::function<void(int fd)>& writeDatabase);
 
   std::string path_;       // as the user gave it
-  std::string target_;     // the file to replace, links followed
+  std::string target_;     // the file to write, links followed
   std::string directory_;  // the target's directory
   std::string temporary_;  // the new file's name, while it has one
+  std::optional<struct stat> existing_;  // the target as it was found
+  std::optional<struct stat> oldDatabase_;
   FileDescriptor file_;
+  Mode mode_ = Mode::Replace;
   bool unnamed_ = false;
-  bool direct_ = false;
   bool committed_ = false;
 };
 

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
+#include <grp.h>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
@@ -45,6 +46,10 @@ RunResult runProgram(const std::string& program, const std::vector<std::string>&
       struct rlimit limit {};
       limit.rlim_cur = limit.rlim_max = static_cast<rlim_t>(*options.addressSpaceLimit);
       setrlimit(RLIMIT_AS, &limit);
+    }
+    if (options.runAs && (setgroups(options.runAs->groups.size(), options.runAs->groups.data()) != 0 ||
+                          setgid(options.runAs->gid) != 0 || setuid(options.runAs->uid) != 0)) {
+      _exit(125);
     }
     if (!options.workingDirectory.empty() && chdir(options.workingDirectory.c_str()) != 0) _exit(126);
     std::vector<char*> argv;

@@ -6,6 +6,7 @@
 
 #include <functional>
 #include <optional>
+#include <vector>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,12 @@ struct RunOptions {
   std::optional<long> fileSizeLimit;        // RLIMIT_FSIZE in bytes, SIGXFSZ ignored
   std::string workingDirectory;             // empty: the test's own
   std::optional<long> addressSpaceLimit;    // RLIMIT_AS in bytes
+  struct User {
+    uid_t uid;
+    gid_t gid;
+    std::vector<gid_t> groups;  // supplementary
+  };
+  std::optional<User> runAs;                // needs root
   // Called in the parent about every millisecond while the program runs,
   // with its pid and what it has printed on standard output so far; it may
   // append to `moreInput`.  Until it returns true, standard input (when
