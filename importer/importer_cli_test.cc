@@ -469,9 +469,10 @@ TEST(TxImport, SignalsWhileWritingLeaveOldOrNew) {
   const std::string oldBytes = txtest::buildDatabase(db);
   // With a second link the new database is written into the old file; a
   // SIGKILL there can leave it damaged, as the manual says.
-  for (const auto& [signal, linked] : std::vector<std::pair<int, bool>>{{SIGINT, false}, {SIGTERM, false}, {SIGHUP, false},
+  for (const auto& [signalNumber, linked] : std::vector<std::pair<int, bool>>{{SIGINT, false}, {SIGTERM, false}, {SIGHUP, false},
                                                                        {SIGPIPE, false}, {SIGKILL, false}, {SIGINT, true},
                                                                        {SIGTERM, true}, {SIGHUP, true}, {SIGPIPE, true}}) {
+    const int signal = signalNumber;
     SCOPED_TRACE(std::to_string(signal) + (linked ? " linked" : ""));
     Import im;
     writeFile(im.db(), oldBytes);
