@@ -677,7 +677,13 @@ TEST(TxImport, UpdatesByAnotherUserKeepOwnerAndGroup) {
   const gid_t nogroup = 65534, shared = 54321;
   RunOptions asMember;
   asMember.runAs = RunOptions::User{nobody, nogroup, {nogroup, shared}};
-  if (txtest::runProgram(kImport, {}, asMember).status != 1) GTEST_SKIP() << "the second user cannot run " << kImport;
+  // A copy of the program where the second user can reach it.
+  TempDir bin;
+  const std::string program = bin.file("TxImport");
+  writeFile(program, readFile(kImport));
+  ASSERT_EQ(::chmod(program.c_str(), 0755), 0);
+  ASSERT_EQ(::chmod(bin.path().c_str(), 0755), 0);
+  if (txtest::runProgram(program, {}, asMember).status != 1) GTEST_SKIP() << "the second user cannot run " << program;
   struct Case {
     const char* name;
     uid_t owner;
@@ -702,7 +708,7 @@ TEST(TxImport, UpdatesByAnotherUserKeepOwnerAndGroup) {
     ASSERT_EQ(::chown(dir.path().c_str(), 0, shared), 0);
     ASSERT_EQ(::chmod(dir.path().c_str(), c.directoryMode), 0);
     ASSERT_EQ(::chmod(dir.file("edits.txt").c_str(), 0644), 0);
-    const auto run = txtest::runProgram(kImport, {dir.file("db.pdb"), dir.file("edits.txt")}, asMember);
+    const auto run = txtest::runProgram(program, {dir.file("db.pdb"), dir.file("edits.txt")}, asMember);
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.out + run.err, "");
     struct stat info {};
@@ -718,7 +724,7 @@ TEST(TxImport, UpdatesByAnotherUserKeepOwnerAndGroup) {
   writeFile(dir.file("db.pdb"), txtest::buildDatabase(baseDatabase()));
   writeFile(dir.file("edits.txt"), "Alpha\nchanged\n" + kSep);
   ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
-  const auto run = txtest::runProgram(kImport, {dir.file("db.pdb"), dir.file("edits.txt"), dir.file("new.pdb")}, asMember);
+  const auto run = txtest::runProgram(program, {dir.file("db.pdb"), dir.file("edits.txt"), dir.file("new.pdb")}, asMember);
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.out, "Can't open \"" + dir.file("new.pdb") + "\": Permission denied (no file can be created in \"" +
                          dir.path() + "\")");
