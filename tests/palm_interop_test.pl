@@ -11,7 +11,7 @@ use File::Temp qw(tempdir);
 my ($export, $import) = @ARGV;
 die "usage: $0 TXEXPORT TXIMPORT\n" unless defined $import;
 
-unless (eval { require Palm::PDB; require Palm::StdAppInfo; 1 }) {
+unless (eval { require Palm::PDB; require Palm::Raw; require Palm::StdAppInfo; 1 }) {
     print "skipped: Palm::PDB and Palm::StdAppInfo (Debian package libpalm-perl) are not installed\n";
     exit 77;
 }
@@ -19,7 +19,6 @@ unless (eval { require Palm::PDB; require Palm::StdAppInfo; 1 }) {
 # Records stay raw bytes; the app info block is the standard category part
 # followed by the application's own bytes.
 package TallixData;
-use Palm::Raw ();
 our @ISA = ('Palm::Raw');
 sub ParseAppInfoBlock {
     my ($self, $data) = @_;
