@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/acl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -12,6 +13,9 @@
 #include <vector>
 
 #include "support/db_builder.h"
+#include "dbformat/open_file.h"
+#include "importer/importer.h"
+#include "support/failure.h"
 #include "support/process.h"
 
 namespace {
@@ -611,6 +615,23 @@ TEST(TxImport, LostUpdatesAreRefused) {
     EXPECT_TRUE(readFile(im.db()) == otherBytes);
     EXPECT_EQ(listDirectory(im.dir.path()).size(), c.linked ? 3u : 2u);
   }
+}
+
+// A second import of the same database in place is refused while the first
+// holds it.
+TEST(TxImport, OneUpdateInPlaceAtATime) {
+  Import im;
+  runImport(im, baseDatabase(), "", "");
+  writeFile(im.text(), "Added\n" + kSep);
+  const std::string before = readFile(im.db());
+  const tx::FileDescriptor held(::open(im.db().c_str(), O_RDONLY));
+  ASSERT_EQ(::flock(held.get(), LOCK_EX), 0);
+  tx::AnswerReader answers(-1);
+  EXPECT_EQ(txtest::failureOf([&] { tx::importDatabase(im.db(), im.text(), im.db(), answers, stdout); }),
+            txtest::onStdout("Can't open \"" + im.db() + "\": another import is updating it"));
+  EXPECT_TRUE(readFile(im.db()) == before);
+  // A new file from it is no update, and goes ahead.
+  EXPECT_EQ(txtest::failureOf([&] { tx::importDatabase(im.db(), im.text(), im.dir.file("new.pdb"), answers, stdout); }), "");
 }
 
 // What the database had besides its bytes stays: other links, a long name,
