@@ -119,8 +119,8 @@ inline void putBigEndian32(std::uint8_t* bytes, std::uint32_t value) {
 // first 0 byte, at most 16.
 std::string categoryName(const std::uint8_t* appInfo, std::size_t index);
 
-// One record in memory.  The list that holds it owns it; `next` is the
-// following node of that list (the list keeps it up to date).
+// One record in memory.  The list that holds it owns it and its text; `next`
+// is the following node of that list (the list keeps it up to date).
 struct RecordNode {
   RecordNode* next = nullptr;
   std::uint8_t category = 0;
@@ -128,9 +128,8 @@ struct RecordNode {
   std::uint8_t secret = 0;
   std::uint8_t stripZeros = 1;
   // 8-bit bytes, lines separated by single line feeds; never holds a 0 byte.
-  std::string text;
+  // The bytes live in storage of the node's owner (a list's text arena).
+  std::string_view text;
 };
-
-using RecordNodePtr = std::unique_ptr<RecordNode>;
 
 }  // namespace tx

@@ -43,7 +43,7 @@ class RecordVisitor {
 // error.  Used in this order: readHeader, readAppInfo, forEachRecord.
 class DatabaseReader {
  public:
-  explicit DatabaseReader(InputFile& file) : file_(file) {}
+  explicit DatabaseReader(BufferedReader& file) : file_(file) {}
 
   // Reads and checks the header: type "Data", creator "TalX", version 1.
   // `programName` is named in the message about an unknown version.
@@ -69,7 +69,7 @@ class DatabaseReader {
  private:
   void readText(RecordVisitor& visitor);
 
-  InputFile& file_;
+  BufferedReader& file_;
   HeaderBytes header_{};
 };
 

@@ -67,7 +67,7 @@ std::vector<Delivered> readAll(const std::string& bytes, std::size_t appInfoSize
   txtest::TempDir dir;
   txtest::writeFile(dir.file("db.pdb"), bytes);
   const int fd = ::open(dir.file("db.pdb").c_str(), O_RDONLY);
-  InputFile file(fd, blockSize);
+  BufferedReader file(fd, blockSize);
   DatabaseReader reader(file);
   reader.readHeader("TxTest");
   std::vector<std::uint8_t> block(appInfoSize);
@@ -254,9 +254,9 @@ TEST(DatabaseReaderFailure, OverlappingRecordListsEnd) {
 }
 
 // Serves bytes from memory and fails every read from `failAt` on.
-class FailingFile : public InputFile {
+class FailingFile : public BufferedReader {
  public:
-  FailingFile(std::string bytes, std::uint64_t failAt) : InputFile(-1, 16), bytes_(std::move(bytes)), failAt_(failAt) {}
+  FailingFile(std::string bytes, std::uint64_t failAt) : BufferedReader(-1, 16), bytes_(std::move(bytes)), failAt_(failAt) {}
 
  protected:
   long readAt(char* destination, std::size_t size, std::uint64_t offset) override {
@@ -295,7 +295,7 @@ TEST(DatabaseReaderFailure, ReadErrorInsideATextIsReported) {
 TEST(DatabaseReaderFailure, ReadErrorIsTheSystemsText) {
   txtest::TempDir dir;
   const int fd = ::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY);
-  InputFile file(fd);
+  BufferedReader file(fd);
   DatabaseReader reader(file);
   EXPECT_EQ(failureOf([&] { reader.readHeader("TxTest"); }), onStderr("Error reading database header: Is a directory\n"));
   ::close(fd);

@@ -1,28 +1,68 @@
 #include "dbformat/file_io.h"
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <unistd.h>
 
 #include "dbformat/fatal.h"
 
 namespace tx {
 
-InputFile::InputFile(int fd, std::size_t blockSize) : fd_(fd), buffer_(blockSize) {}
+BufferedReader::BufferedReader(int fd, std::size_t blockSize) : fd_(fd), buffer_(blockSize) {}
 
-long InputFile::readAt(char* destination, std::size_t size, std::uint64_t offset) {
-  return ::pread(fd_, destination, size, static_cast<off_t>(offset));
+BufferedReader::BufferedReader(std::string bytes)
+    : buffer_(bytes.begin(), bytes.end()), inMemory_(true), memory_(buffer_.data(), buffer_.size()) {}
+
+BufferedReader::BufferedReader(InMemory, std::string_view bytes, int errorAtEnd)
+    : inMemory_(true), memory_(bytes), errorAtEnd_(errorAtEnd) {}
+
+long BufferedReader::readAt(char* destination, std::size_t size, std::uint64_t offset) {
+  if (positional_) return ::pread(fd_, destination, size, static_cast<off_t>(offset));
+  return ::read(fd_, destination, size);
 }
 
-bool InputFile::fill() {
-  bufferStart_ = position_;
-  bufferLength_ = 0;
+void BufferedReader::seek(std::uint64_t offset) {
+  if (!positional_ && !inMemory_) {
+    // From here on the buffer holds bytes at known offsets of a file.
+    positional_ = true;
+    bufferLength_ = 0;
+    atEnd_ = false;
+  }
+  position_ = offset;
+}
+
+bool BufferedReader::fill() {
+  // Bytes in memory are all there is, and stay where they are.
+  if (inMemory_) return false;
+  const bool inBuffer = position_ >= bufferStart_ && position_ <= bufferStart_ + bufferLength_;
+  if (!inBuffer) {
+    // A jump elsewhere in a file: the buffer starts again there.
+    bufferStart_ = position_;
+    bufferLength_ = 0;
+    atEnd_ = false;
+  } else {
+    // Keep the bytes from the position on, at the front.
+    const std::size_t skip = static_cast<std::size_t>(position_ - bufferStart_);
+    std::memmove(buffer_.data(), buffer_.data() + skip, bufferLength_ - skip);
+    bufferLength_ -= skip;
+    bufferStart_ = position_;
+  }
+  if (atEnd_) return false;
+  if (bufferLength_ == buffer_.size()) buffer_.resize(buffer_.size() * 2);
   for (;;) {
-    const long got = readAt(buffer_.data(), buffer_.size(), position_);
-    if (got >= 0) {
-      bufferLength_ = static_cast<std::size_t>(got);
+    const long got = readAt(buffer_.data() + bufferLength_, buffer_.size() - bufferLength_,
+                            bufferStart_ + bufferLength_);
+    if (got > 0) {
+      bufferLength_ += static_cast<std::size_t>(got);
       error_ = 0;
-      return got > 0;
+      return true;
+    }
+    if (got == 0) {
+      atEnd_ = true;
+      error_ = 0;
+      return false;
     }
     if (errno != EINTR) {
       error_ = errno;
@@ -31,7 +71,12 @@ bool InputFile::fill() {
   }
 }
 
-std::string_view InputFile::peek() {
+std::string_view BufferedReader::peek() {
+  if (inMemory_) {
+    if (position_ < memory_.size()) return memory_.substr(static_cast<std::size_t>(position_));
+    error_ = errorAtEnd_;
+    return {};
+  }
   if (position_ < bufferStart_ || position_ >= bufferStart_ + bufferLength_) {
     if (!fill()) return {};
   }
@@ -39,18 +84,66 @@ std::string_view InputFile::peek() {
   return {buffer_.data() + skip, bufferLength_ - skip};
 }
 
-bool InputFile::readExact(void* destination, std::size_t size) {
+std::string_view BufferedReader::peek(std::size_t count) {
+  std::string_view available = peek();
+  while (!available.empty() && available.size() < count && fill()) available = peek();
+  return available;
+}
+
+bool BufferedReader::readExact(void* destination, std::size_t size) {
   char* out = static_cast<char*>(destination);
   while (size > 0) {
     const std::string_view available = peek();
     if (available.empty()) return false;
-    const std::size_t take = available.size() < size ? available.size() : size;
+    const std::size_t take = std::min(available.size(), size);
     std::memcpy(out, available.data(), take);
     out += take;
     size -= take;
     advance(take);
   }
   return true;
+}
+
+std::string_view BufferedReader::readLine() {
+  std::string_view available = peek();
+  std::size_t searched = 0;
+  while (!available.empty()) {
+    const void* feed = std::memchr(available.data() + searched, '\n', available.size() - searched);
+    if (feed) {
+      const std::size_t length = static_cast<std::size_t>(static_cast<const char*>(feed) - available.data()) + 1;
+      advance(length);
+      return available.substr(0, length);
+    }
+    searched = available.size();
+    if (!fill()) {
+      // The last line has no line feed; a read error gives nothing.
+      if (error_ != 0) return {};
+      available = peek();
+      advance(available.size());
+      return available;
+    }
+    available = peek();
+  }
+  return {};
+}
+
+bool BufferedReader::skipLine() {
+  for (;;) {
+    const std::string_view available = peek();
+    if (available.empty()) return false;
+    const void* feed = std::memchr(available.data(), '\n', available.size());
+    if (feed) {
+      advance(static_cast<std::size_t>(static_cast<const char*>(feed) - available.data()) + 1);
+      return true;
+    }
+    advance(available.size());
+  }
+}
+
+void BufferedReader::discardBuffered() {
+  if (inMemory_) return;
+  bufferStart_ = position_;
+  bufferLength_ = 0;
 }
 
 bool writeAll(int fd, const char* bytes, std::size_t size) noexcept {
@@ -70,14 +163,21 @@ bool writeAll(int fd, const char* bytes, std::size_t size) noexcept {
   return true;
 }
 
-OutputFile::OutputFile(int fd, std::string errorMessage, std::size_t blockSize)
-    : fd_(fd), errorMessage_(std::move(errorMessage)), blockSize_(blockSize) {
+OutputFile::OutputFile(int fd, std::string_view errorMessage, std::size_t blockSize)
+    : fd_(fd), errorMessage_(errorMessage), blockSize_(blockSize) {
   buffer_.reserve(blockSize_);
 }
 
 void OutputFile::write(std::string_view bytes) {
+  if (buffer_.size() + bytes.size() > blockSize_) {
+    flush();
+    // What would not fit a block goes out as it is.
+    if (bytes.size() >= blockSize_) {
+      if (!writeAll(fd_, bytes.data(), bytes.size())) fatalSystemError(errorMessage_);
+      return;
+    }
+  }
   buffer_.append(bytes);
-  if (buffer_.size() >= blockSize_) flush();
 }
 
 void OutputFile::flush() {

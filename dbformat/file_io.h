@@ -10,40 +10,74 @@
 
 namespace tx {
 
-// Random-access reads from a file, through one block buffer.  Reads never
-// fail silently: each one says whether it got what it asked for, and
-// error() then tells an end of file (0) from a system error (its errno).
-class InputFile {
+// The one buffered reader: of a database at any offset, of a text file line
+// by line, of answers from a pipe or a terminal.  It reports and the caller
+// decides: a read that gets less than asked says so, and error() then tells
+// the end of the input (0) from a system error (its errno).
+//
+// Until seek() is called the input is read in order (a pipe or a terminal
+// will do); after it, at the offsets asked for.
+class BufferedReader {
  public:
-  explicit InputFile(int fd, std::size_t blockSize = 64 * 1024);
-  virtual ~InputFile() = default;
+  explicit BufferedReader(int fd, std::size_t blockSize = 64 * 1024);
+  // Reads `bytes` as if they were a file (for tests).
+  explicit BufferedReader(std::string bytes);
+  // Reads bytes that stay where they are (a file read whole): as a file
+  // whose reads fail with `errorAtEnd` past them, where it is not 0.
+  struct InMemory {};
+  BufferedReader(InMemory, std::string_view bytes, int errorAtEnd = 0);
+  virtual ~BufferedReader() = default;
+  BufferedReader(const BufferedReader&) = delete;
+  BufferedReader& operator=(const BufferedReader&) = delete;
 
-  void seek(std::uint64_t offset) { position_ = offset; }
+  void seek(std::uint64_t offset);
   std::uint64_t position() const { return position_; }
 
-  // Reads exactly `size` bytes at the position and moves past them.
+  // The bytes buffered from the position on, reading more when none are.
+  // Empty at the end of the input or on a read error.
+  std::string_view peek();
+  // At least `count` bytes from the position on where the input has them.
+  std::string_view peek(std::size_t count);
+  void advance(std::size_t count) { position_ += count; }
+
+  // Reads exactly `size` bytes and moves past them; false if the input ends
+  // or fails first.
   bool readExact(void* destination, std::size_t size);
 
-  // The bytes buffered from the position on, refilling the buffer when it
-  // holds none.  Empty at the end of the file or on a read error.
-  std::string_view peek();
-  void advance(std::size_t size) { position_ += size; }
+  // The next physical line, up to and including its line feed (the last
+  // line of the input may have none), of any length; valid until the next
+  // read.  Empty at the end of the input or on a read error.
+  std::string_view readLine();
+
+  // Moves past the rest of the line, its line feed included, keeping none
+  // of it; false when the input ends or fails first.
+  bool skipLine();
+
+  // Forgets what is buffered but not yet taken.
+  void discardBuffered();
 
   int error() const { return error_; }
 
  protected:
-  // One read of at most `size` bytes at `offset`: the count, 0 at the end
-  // of the file, or -1 with errno set.
+  // One read of at most `size` bytes, at `offset` once the reader seeks: the
+  // count, 0 at the end of the input, or -1 with errno set.
   virtual long readAt(char* destination, std::size_t size, std::uint64_t offset);
 
  private:
+  // Reads more after what is buffered, keeping the bytes from the position
+  // on; false when nothing more came.
   bool fill();
 
-  int fd_;
+  int fd_ = -1;
   std::vector<char> buffer_;
-  std::uint64_t bufferStart_ = 0;
+  std::uint64_t bufferStart_ = 0;  // the input offset of buffer_[0]
   std::size_t bufferLength_ = 0;
   std::uint64_t position_ = 0;
+  bool positional_ = false;
+  bool inMemory_ = false;
+  std::string_view memory_;  // in memory: all the bytes there are
+  int errorAtEnd_ = 0;
+  bool atEnd_ = false;
   int error_ = 0;
 };
 
@@ -69,7 +103,7 @@ class StringSink : public ByteSink {
 // the run with `errorMessage` and the system's text.
 class OutputFile : public ByteSink {
  public:
-  OutputFile(int fd, std::string errorMessage, std::size_t blockSize = 64 * 1024);
+  OutputFile(int fd, std::string_view errorMessage, std::size_t blockSize = 64 * 1024);
 
   void write(std::string_view bytes) override;
 
@@ -78,7 +112,7 @@ class OutputFile : public ByteSink {
 
  private:
   int fd_;
-  std::string errorMessage_;
+  std::string_view errorMessage_;
   std::size_t blockSize_;
   std::string buffer_;
 };

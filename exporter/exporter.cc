@@ -69,7 +69,7 @@ void exportDatabase(const std::string& dbPath, const std::string& textPath) {
   // The database is checked before the text file is touched: a file that is
   // not a Tallix database (the arguments swapped, say) empties nothing.
   FileDescriptor db = openForReading(dbPath);
-  InputFile dbFile(db.get());
+  BufferedReader dbFile(db.get());
   DatabaseReader reader(dbFile);
   reader.readHeader("TxExport");
   AppInfoBlock appInfo{};

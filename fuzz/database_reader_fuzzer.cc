@@ -17,7 +17,7 @@ class NullSink : public tx::ByteSink {
 };
 
 void readAll(int fd, std::size_t appInfoSize) {
-  tx::InputFile file(fd, 4096);
+  tx::BufferedReader file(fd, 4096);
   tx::DatabaseReader reader(file);
   try {
     reader.readHeader("TxFuzz");

@@ -6,16 +6,17 @@
 #include "fuzz/fuzz_support.h"
 #include "importer/category_table.h"
 #include "importer/import_merger.h"
+#include "importer/overwrite_question.h"
 #include "importer/record_list.h"
 #include "textformat/text_records.h"
 
 namespace {
 
-void addRecord(tx::RecordList& list, std::string text, std::uint8_t category) {
-  auto node = std::make_unique<tx::RecordNode>();
-  node->text = std::move(text);
-  node->category = category;
-  list.append(std::move(node));
+void addRecord(tx::RecordList& list, std::string_view text, std::uint8_t category) {
+  tx::RecordNode node;
+  node.text = list.texts().store(text);
+  node.category = category;
+  list.append(node, "Error adding a record");
 }
 
 }  // namespace
@@ -31,7 +32,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::uint8_t answers[] = "n\nx\ny\nA\n";
   txfuzz::MemoryFile answerFile(answers, sizeof answers - 1);
   txfuzz::MemoryFile text(data, size);
-  tx::TextStream stream(text.fd());
+  tx::BufferedReader stream(text.fd());
   tx::CategoryTable table(block);
   tx::AnswerReader reader(answerFile.fd());
   tx::ImportMerger merger(list, table, reader, out);

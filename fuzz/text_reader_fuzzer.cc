@@ -11,12 +11,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   tx::CategoryTable table(block);
   // Through a file with a tiny block, so that lines cross buffer refills.
   txfuzz::MemoryFile file(data, size);
-  tx::TextStream stream(file.fd(), 16);
-  tx::TextRecordReader reader;
+  tx::BufferedReader stream(file.fd(), 16);
+  tx::TextArena texts;
+  tx::RecordNode record;
   try {
-    while (tx::RecordNodePtr record = reader.next(stream, table)) {
-      if (record->category > 15 || record->secret > 1 || record->stripZeros > 1) __builtin_trap();
-      if (record->text.find('\0') != std::string::npos || record->text.find('\r') != std::string::npos) {
+    while (tx::TextRecordReader::next(stream, table, texts, record)) {
+      if (record.category > 15 || record.secret > 1 || record.stripZeros > 1) __builtin_trap();
+      if (record.text.find('\0') != std::string::npos || record.text.find('\r') != std::string::npos) {
         __builtin_trap();
       }
     }

@@ -19,27 +19,29 @@ std::string_view asChars(const std::uint8_t* bytes, std::size_t size) {
 
 }  // namespace
 
-std::uint64_t DatabaseWriter::fileSize(const RecordNode* first, std::size_t count) {
-  std::uint64_t size = kFirstRecordListOffset + kRecordListHeaderSize + count * kRecordEntrySize + kAppInfoSize;
-  for (const RecordNode* node = first; count > 0; node = node->next, --count) size += kRecordPrefixSize + node->text.size() + 1;
+std::uint64_t DatabaseWriter::fileSize(std::span<const RecordNode> records) {
+  std::uint64_t size = kFirstRecordListOffset + kRecordListHeaderSize + records.size() * kRecordEntrySize + kAppInfoSize;
+  for (const RecordNode& record : records) size += kRecordPrefixSize + record.text.size() + 1;
   return size;
 }
 
-void DatabaseWriter::write(int fd, const HeaderBytes& header, const AppInfoBlock& appInfo, const RecordNode* first,
-                           std::size_t count, std::uint32_t now) {
+void DatabaseWriter::write(int fd, const HeaderBytes& header, const AppInfoBlock& appInfo,
+                           std::span<const RecordNode> records, std::uint32_t now) {
+  const std::size_t count = records.size();
   if (count > kMaxRecords) fatalError(kErrorWritingRecordList, kTooManyRecords);
 
   // Every offset is known before the first byte goes out.
   const std::uint64_t appInfoOffset = kFirstRecordListOffset + kRecordListHeaderSize + count * kRecordEntrySize;
   std::vector<std::uint8_t> entries(count * kRecordEntrySize);
   std::uint64_t offset = appInfoOffset + kAppInfoSize;
-  const RecordNode* node = first;
-  for (std::size_t i = 0; i < count; ++i, node = node->next) {
+  for (std::size_t i = 0; i < count; ++i) {
     if (offset > UINT32_MAX) fatalError(kErrorWritingRecord, "the database would be larger than 4 GiB");
+    const RecordNode& record = records[i];
     std::uint8_t* entry = entries.data() + i * kRecordEntrySize;
     putBigEndian32(entry + kDataOffsetOffset, static_cast<std::uint32_t>(offset));
-    entry[kEntryAttributesOffset] = static_cast<std::uint8_t>((node->category & kCategoryMask) | (node->secret ? kSecretBit : 0));
-    offset += kRecordPrefixSize + node->text.size() + 1;
+    entry[kEntryAttributesOffset] =
+        static_cast<std::uint8_t>((record.category & kCategoryMask) | (record.secret ? kSecretBit : 0));
+    offset += kRecordPrefixSize + record.text.size() + 1;
   }
 
   HeaderBytes filled = header;
@@ -55,15 +57,14 @@ void DatabaseWriter::write(int fd, const HeaderBytes& header, const AppInfoBlock
   writePart(fd, asChars(entries.data(), entries.size()), kErrorWritingEntries);
   writePart(fd, asChars(appInfo.data(), appInfo.size()), kErrorWritingAppInfo);
 
-  OutputFile records(fd, std::string(kErrorWritingRecord));
-  node = first;
-  for (std::size_t i = 0; i < count; ++i, node = node->next) {
-    const char prefix[kRecordPrefixSize + 1] = {static_cast<char>(node->places), static_cast<char>(node->stripZeros), 0};
-    records.write({prefix, kRecordPrefixSize});
-    records.write(node->text);
-    records.write({prefix + kRecordPrefixSize, 1});
+  OutputFile out(fd, kErrorWritingRecord);
+  for (const RecordNode& record : records) {
+    const char prefix[kRecordPrefixSize + 1] = {static_cast<char>(record.places), static_cast<char>(record.stripZeros), 0};
+    out.write({prefix, kRecordPrefixSize});
+    out.write(record.text);
+    out.write({prefix + kRecordPrefixSize, 1});
   }
-  records.flush();
+  out.flush();
 }
 
 }  // namespace tx

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string_view>
 
 #include "dbformat/database_format.h"
@@ -23,18 +24,18 @@ inline constexpr std::string_view kErrorWritingRecord = "Error writing database 
 
 class DatabaseWriter {
  public:
-  // Writes `count` records, starting at `first` and linked through `next`,
-  // to `fd` from its current position (the start of an empty file).  The
+  // Writes `records` to `fd` from its current position (the start of an
+  // empty file).  The
   // three dates become `now`, seconds since 1970; every other header field
   // is written as read.  Every write is checked: a failure ends the process
   // with the message of the step concerned and the system's text.  A count
   // or size that the format cannot hold is refused before anything is
   // written.
-  static void write(int fd, const HeaderBytes& header, const AppInfoBlock& appInfo, const RecordNode* first,
-                    std::size_t count, std::uint32_t now);
+  static void write(int fd, const HeaderBytes& header, const AppInfoBlock& appInfo,
+                    std::span<const RecordNode> records, std::uint32_t now);
 
   // The size of the file that write() makes of these records.
-  static std::uint64_t fileSize(const RecordNode* first, std::size_t count);
+  static std::uint64_t fileSize(std::span<const RecordNode> records);
 };
 
 }  // namespace tx

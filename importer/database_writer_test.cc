@@ -34,18 +34,12 @@ AppInfoBlock sampleAppInfo() {
   return block;
 }
 
-// Nodes linked in order, as the record list hands them over.
-std::vector<RecordNodePtr> chain(std::vector<RecordNode> records) {
-  std::vector<RecordNodePtr> nodes;
-  for (RecordNode& record : records) nodes.push_back(std::make_unique<RecordNode>(std::move(record)));
-  for (std::size_t i = 0; i + 1 < nodes.size(); ++i) nodes[i]->next = nodes[i + 1].get();
-  return nodes;
-}
+// The records in order, as the record list hands them over.
+std::vector<RecordNode> chain(std::vector<RecordNode> records) { return records; }
 
-std::string writeToFile(const std::string& path, const std::vector<RecordNodePtr>& nodes, std::uint32_t now) {
+std::string writeToFile(const std::string& path, const std::vector<RecordNode>& nodes, std::uint32_t now) {
   const FileDescriptor fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644));
-  DatabaseWriter::write(fd.get(), sampleHeader(), sampleAppInfo(), nodes.empty() ? nullptr : nodes.front().get(),
-                        nodes.size(), now);
+  DatabaseWriter::write(fd.get(), sampleHeader(), sampleAppInfo(), nodes, now);
   return txtest::readFile(path);
 }
 
@@ -124,7 +118,8 @@ class FileSizeLimit {
 
 TEST(DatabaseWriterFailure, FailuresNameTheirStep) {
   std::vector<RecordNode> records(3);
-  for (RecordNode& record : records) record.text = std::string(100000, 'r');
+  const std::string text(100000, 'r');
+  for (RecordNode& record : records) record.text = text;
   const auto nodes = chain(records);
   struct Limit {
     long bytes;
@@ -149,7 +144,7 @@ TEST(DatabaseWriterFailure, FailuresNameTheirStep) {
   }
   EXPECT_EQ(failureOf([&] {
               const FileDescriptor fd(::open("/dev/full", O_WRONLY));
-              DatabaseWriter::write(fd.get(), sampleHeader(), sampleAppInfo(), nodes.front().get(), nodes.size(), 5);
+              DatabaseWriter::write(fd.get(), sampleHeader(), sampleAppInfo(), nodes, 5);
             }),
             onStderr("Error writing database header: No space left on device\n"));
 }

@@ -12,6 +12,7 @@
 #include <ctime>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "dbformat/database_reader.h"
 #include "dbformat/exit_signals.h"
@@ -35,25 +36,57 @@ constexpr const char* kUsage =
     "OldDbFileName untouched as a backup, or omit NewDbFileName\n"
     "to update OldDbFileName in place.\n";
 
-// Turns each record of the old database into a node of the list.
+// Turns each record of the old database into a node of the list, its text
+// stored in the list's texts.
 class LoadVisitor : public RecordVisitor {
  public:
   explicit LoadVisitor(RecordList& list) : list_(list) {}
 
   void beginRecord(const RecordInfo& info) override {
-    node_ = std::make_unique<RecordNode>();
-    node_->category = info.category;
-    node_->secret = info.secret;
-    node_->places = info.places;
-    node_->stripZeros = info.stripZeros;
+    node_ = RecordNode{};
+    node_.category = info.category;
+    node_.secret = info.secret;
+    node_.places = info.places;
+    node_.stripZeros = info.stripZeros;
+    pieces_ = 0;
   }
-  void textBytes(std::string_view bytes) override { node_->text.append(bytes); }
-  void endRecord() override { appendRecord(list_, std::move(node_), kErrorReadingRecordList); }
+  void textBytes(std::string_view bytes) override {
+    // A text in one piece is used where it lies; one in several is put
+    // together in the list's storage.
+    if (++pieces_ == 1) {
+      node_.text = bytes;
+      return;
+    }
+    if (pieces_ == 2) {
+      list_.texts().begin();
+      list_.texts().append(node_.text);
+    }
+    list_.texts().append(bytes);
+  }
+  void endRecord() override {
+    if (pieces_ > 1) node_.text = list_.texts().finish();
+    list_.append(node_, kErrorReadingRecordList);
+  }
 
  private:
   RecordList& list_;
-  RecordNodePtr node_;
+  RecordNode node_;
+  std::size_t pieces_ = 0;
 };
+
+// Reads up to `size` bytes of `fd` into `block`: how many it got, and the
+// error that stopped it short (0 at the end of the file).
+std::pair<std::size_t, int> readWhole(int fd, char* block, std::size_t size) {
+  std::size_t got = 0;
+  while (got < size) {
+    const ssize_t read = ::pread(fd, block + got, size - got, static_cast<off_t>(got));
+    if (read < 0 && errno == EINTR) continue;
+    if (read < 0) return {got, errno};
+    if (read == 0) break;
+    got += static_cast<std::size_t>(read);
+  }
+  return {got, 0};
+}
 
 bool isDatabaseStart(std::string_view bytes) {
   return bytes.size() >= kCreatorOffset + 4 &&
@@ -63,9 +96,9 @@ bool isDatabaseStart(std::string_view bytes) {
 
 // A database given as the text file (the arguments swapped, say) would be
 // read as one garbled record; UTF-16 text would be too.
-void checkText(TextStream& text, const std::string& textPath) {
-  if (isDatabaseStart(text.peekStart(kHeaderSize))) failToOpen(textPath, "it is a Tallix database, not a text file");
-  if (text.readByteOrderMark() == ByteOrderMark::Utf16) {
+void checkText(BufferedReader& text, const std::string& textPath) {
+  if (isDatabaseStart(text.peek(kHeaderSize))) failToOpen(textPath, "it is a Tallix database, not a text file");
+  if (readByteOrderMark(text) == ByteOrderMark::Utf16) {
     failToOpen(textPath, "it is UTF-16 text; save it as UTF-8 or in an 8-bit character set");
   }
 }
@@ -103,7 +136,12 @@ void importDatabase(const std::string& oldPath, const std::string& textPath, con
     failToOpen(oldPath, "another import is updating it");
   }
   {
-    InputFile file(db.get());
+    // The old database is read whole into one block that the list owns; its
+    // texts stay where they lie there.
+    const std::size_t size = static_cast<std::size_t>(oldStatus.st_size);
+    char* block = list.texts().allocate(size);
+    const auto [got, error] = readWhole(db.get(), block, size);
+    BufferedReader file(BufferedReader::InMemory{}, std::string_view(block, got), error);
     DatabaseReader reader(file);
     reader.readHeader("TxImport");
     reader.readAppInfo(appInfo.data(), appInfo.size());
@@ -116,7 +154,7 @@ void importDatabase(const std::string& oldPath, const std::string& textPath, con
   // every reason not to write the output is found before the first question.
   FileDescriptor textFd = openForReading(textPath);
   if (sameFile(textFd.get(), outputPath)) failToOpen(outputPath, "it is the text file itself");
-  TextStream text(textFd.get());
+  BufferedReader text(textFd.get());
   checkText(text, textPath);
   if (!inPlace) checkOutput(outputPath);
   ReplacementFile output(outputPath, inPlace ? std::optional<struct stat>(oldStatus) : std::nullopt);
@@ -128,8 +166,8 @@ void importDatabase(const std::string& oldPath, const std::string& textPath, con
 
   // Write: the output is replaced as a whole or not at all.
   const std::uint32_t now = static_cast<std::uint32_t>(std::time(nullptr));
-  output.write(DatabaseWriter::fileSize(list.first(), list.size()), [&](int fd) {
-    DatabaseWriter::write(fd, header, appInfo, list.first(), list.size(), now);
+  output.write(DatabaseWriter::fileSize(list.records()), [&](int fd) {
+    DatabaseWriter::write(fd, header, appInfo, list.records(), now);
   });
   db.close(kErrorClosingDatabase);
   list.clear();

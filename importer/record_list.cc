@@ -1,85 +1,103 @@
 #include "importer/record_list.h"
 
+#include <cstring>
+#include <functional>
+
+#include "dbformat/fatal.h"
+
 namespace tx {
 
 std::string_view RecordList::firstLineKey(std::string_view text) {
-  const std::size_t feed = text.find('\n');
-  return feed == std::string_view::npos ? text : text.substr(0, feed + 1);
+  if (text.empty()) return text;
+  const void* feed = std::memchr(text.data(), '\n', text.size());
+  if (!feed) return text;
+  return text.substr(0, static_cast<std::size_t>(static_cast<const char*>(feed) - text.data()) + 1);
 }
 
-void RecordList::link(std::size_t position) {
-  RecordNode* node = nodes_[position].get();
-  node->next = position + 1 < nodes_.size() ? nodes_[position + 1].get() : nullptr;
-  if (position > 0) nodes_[position - 1]->next = node;
+void RecordList::relink() {
+  for (std::size_t i = 0; i + 1 < nodes_.size(); ++i) nodes_[i].next = &nodes_[i + 1];
+  if (!nodes_.empty()) nodes_.back().next = nullptr;
 }
 
-void RecordList::append(RecordNodePtr node) {
-  const std::size_t position = nodes_.size();
-  nodes_.push_back(std::move(node));
-  if (indexed_) firstByKey_.try_emplace(firstLineKey(nodes_.back()->text), position);
-  link(position);
-}
-
-RecordNode* RecordList::findByFirstLine(std::string_view text) const {
-  ensureIndex();
-  const auto found = firstByKey_.find(firstLineKey(text));
-  return found == firstByKey_.end() ? nullptr : nodes_[found->second].get();
-}
-
-std::size_t RecordList::positionOf(const RecordNode* node) const {
-  ensureIndex();
-  // The merge replaces only nodes that the index gave it, found at once;
-  // any other node is looked for in order.
-  const auto indexed = firstByKey_.find(firstLineKey(node->text));
-  if (indexed != firstByKey_.end() && nodes_[indexed->second].get() == node) return indexed->second;
-  for (std::size_t position = 0; position < nodes_.size(); ++position) {
-    if (nodes_[position].get() == node) return position;
+void RecordList::append(const RecordNode& node, std::string_view failureMessage) {
+  if (nodes_.size() >= kMaxRecords) fatalError(failureMessage, kTooManyRecords);
+  const bool moves = nodes_.size() == nodes_.capacity();
+  nodes_.push_back(node);
+  if (moves) {
+    relink();
+  } else {
+    nodes_.back().next = nullptr;
+    if (nodes_.size() > 1) nodes_[nodes_.size() - 2].next = &nodes_.back();
   }
-  return nodes_.size();
+  if (built_) index(nodes_.size() - 1);
 }
 
-void RecordList::replace(const RecordNode* old, RecordNodePtr replacement) {
-  const std::size_t position = positionOf(old);
-  if (position == nodes_.size()) return;
-  const std::string_view oldKey = firstLineKey(old->text);
-  if (oldKey != firstLineKey(replacement->text)) {
-    nodes_[position] = std::move(replacement);
-    link(position);
-    rebuildIndex();
+void RecordList::index(std::size_t position) const {
+  if ((indexed_ + 1) * 2 > slots_.size()) {
+    rebuildIndex(indexed_ + 1);
     return;
   }
-  // Same first line, so the index keeps its shape; a key that viewed the old
-  // text must view the new one before the old text goes.
-  const auto indexed = firstByKey_.find(oldKey);
-  const bool rekey = indexed->second == position;
-  auto handle = rekey ? firstByKey_.extract(indexed) : decltype(firstByKey_)::node_type{};
-  nodes_[position] = std::move(replacement);
-  link(position);
-  if (rekey) {
-    handle.key() = firstLineKey(nodes_[position]->text);
-    firstByKey_.insert(std::move(handle));
+  const std::string_view key = firstLineKey(nodes_[position].text);
+  const std::size_t hash = std::hash<std::string_view>{}(key);
+  const std::size_t mask = slots_.size() - 1;
+  for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+    Slot& slot = slots_[i];
+    if (slot.position == 0) {
+      slot = {static_cast<std::uint32_t>(position + 1), static_cast<std::uint32_t>(hash)};
+      ++indexed_;
+      return;
+    }
+    // The first node with a key keeps it.
+    if (slot.hash == static_cast<std::uint32_t>(hash) && firstLineKey(nodes_[slot.position - 1].text) == key) return;
   }
+}
+
+void RecordList::rebuildIndex(std::size_t expected) const {
+  // Room for the records to come as well: a merge adds at most the records
+  // of its text file, often about half as many again.
+  std::size_t size = 64;
+  while (size < 2 * (expected + expected / 2)) size *= 2;
+  slots_.assign(size, Slot{});
+  indexed_ = 0;
+  built_ = true;
+  for (std::size_t position = 0; position < nodes_.size(); ++position) index(position);
 }
 
 void RecordList::ensureIndex() const {
-  if (!indexed_) rebuildIndex();
+  if (!built_) rebuildIndex(nodes_.size());
 }
 
-void RecordList::rebuildIndex() const {
-  firstByKey_.clear();
-  // Room for the records to come as well: a merge adds at most the records
-  // of its text file, often about half as many again.
-  firstByKey_.reserve(nodes_.size() + nodes_.size() / 2 + 16);
-  indexed_ = true;
-  for (std::size_t position = 0; position < nodes_.size(); ++position) {
-    firstByKey_.try_emplace(firstLineKey(nodes_[position]->text), position);
+const RecordNode* RecordList::findByFirstLine(std::string_view text) const {
+  ensureIndex();
+  const std::string_view key = firstLineKey(text);
+  const std::size_t hash = std::hash<std::string_view>{}(key);
+  const std::size_t mask = slots_.size() - 1;
+  for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+    const Slot& slot = slots_[i];
+    if (slot.position == 0) return nullptr;
+    const RecordNode& node = nodes_[slot.position - 1];
+    if (slot.hash == static_cast<std::uint32_t>(hash) && firstLineKey(node.text) == key) return &node;
   }
 }
 
+void RecordList::replace(const RecordNode* old, const RecordNode& replacement) {
+  if (nodes_.empty() || old < nodes_.data() || old >= nodes_.data() + nodes_.size()) return;
+  RecordNode& place = nodes_[static_cast<std::size_t>(old - nodes_.data())];
+  const bool sameKey = firstLineKey(place.text) == firstLineKey(replacement.text);
+  RecordNode* const next = place.next;
+  place = replacement;
+  place.next = next;
+  // The index holds positions, so a replacement with the same first line
+  // leaves it right; another first line changes which node comes first.
+  if (!sameKey && built_) rebuildIndex(nodes_.size());
+}
+
 void RecordList::clear() {
-  firstByKey_.clear();
-  indexed_ = false;
   nodes_.clear();
+  texts_.clear();
+  slots_.clear();
+  indexed_ = 0;
+  built_ = false;
 }
 
 }  // namespace tx

@@ -2,56 +2,77 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <span>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "dbformat/database_format.h"
+#include "dbformat/large_memory.h"
+#include "dbformat/text_arena.h"
 
 namespace tx {
 
-// Owns every node and its text.  Nodes are linked through `next` in list
-// order.  An index from each text's first line to the first node with that
-// line keeps findByFirstLine at constant cost, so a whole merge stays linear.
+// One ordered array of records, the storage of all their texts, and an
+// index from each text's first line to the first record with that line,
+// which keeps findByFirstLine at constant cost, so a whole merge stays
+// linear.  Nodes are linked through `next` in list order as well.
 class RecordList {
  public:
   RecordList() = default;
   RecordList(const RecordList&) = delete;
   RecordList& operator=(const RecordList&) = delete;
 
-  // Puts `node` at the end.
-  void append(RecordNodePtr node);
+  // Where the texts of the list's records are stored: a node given to
+  // append() or replace() views its text here.
+  TextArena& texts() { return texts_; }
+
+  // Puts `node` at the end.  A list that already holds as many records as a
+  // database can fails the run with `failureMessage`.
+  void append(const RecordNode& node, std::string_view failureMessage);
 
   // The first node in list order that matches `text` by its first line: when
   // `text` holds a line feed, a node whose text agrees with it up to and
   // including its first line feed; when it holds none, a node whose text is
-  // exactly `text`.  Null when there is none.
-  RecordNode* findByFirstLine(std::string_view text) const;
+  // exactly `text`.  Null when there is none.  Valid until the next append.
+  const RecordNode* findByFirstLine(std::string_view text) const;
 
-  // `replacement` takes the place of `old`, which is released.  Nothing
-  // happens when `old` is not in the list.
-  void replace(const RecordNode* old, RecordNodePtr replacement);
+  // `replacement` takes the place of `old`.  Nothing happens when `old` is
+  // not in the list.
+  void replace(const RecordNode* old, const RecordNode& replacement);
 
   void clear();
 
   std::size_t size() const { return nodes_.size(); }
-  const RecordNode* first() const { return nodes_.empty() ? nullptr : nodes_.front().get(); }
+  const RecordNode* first() const { return nodes_.empty() ? nullptr : nodes_.data(); }
+  std::span<const RecordNode> records() const { return {nodes_.data(), nodes_.size()}; }
+
+  // Makes room for `count` records in all.
+  void reserve(std::size_t count) { nodes_.reserve(count); relink(); }
 
  private:
+  // A slot of the index: a position + 1 (0 for an empty slot) and the low
+  // bits of its key's hash.
+  struct Slot {
+    std::uint32_t position = 0;
+    std::uint32_t hash = 0;
+  };
+
   // What the first-line rule compares: the text up to and including its
   // first line feed, or the whole text when it has none.
   static std::string_view firstLineKey(std::string_view text);
-  void link(std::size_t position);
-  std::size_t positionOf(const RecordNode* node) const;
+  void relink();
   // The index is built at the first search, in one pass over the list, so
   // that loading a database costs no hashing.
   void ensureIndex() const;
-  void rebuildIndex() const;
+  void rebuildIndex(std::size_t expected) const;
+  void index(std::size_t position) const;
 
-  std::vector<RecordNodePtr> nodes_;
-  // Keys view the text of the node at the position they map to.
-  mutable std::unordered_map<std::string_view, std::size_t> firstByKey_;
-  mutable bool indexed_ = false;
+  std::vector<RecordNode, LargeAllocator<RecordNode>> nodes_;
+  TextArena texts_;
+  mutable std::vector<Slot, LargeAllocator<Slot>> slots_;
+  mutable std::size_t indexed_ = 0;  // how many keys the index holds
+  mutable bool built_ = false;
 };
 
 }  // namespace tx

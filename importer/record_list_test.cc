@@ -8,25 +8,30 @@
 namespace tx {
 namespace {
 
-RecordNodePtr node(std::string text, std::uint8_t places = 14) {
-  auto n = std::make_unique<RecordNode>();
-  n->text = std::move(text);
-  n->places = places;
+constexpr std::string_view kFull = "Error adding a record";
+
+// A node whose text is stored in `list`.
+RecordNode node(RecordList& list, std::string_view text, std::uint8_t places = 14) {
+  RecordNode n;
+  n.text = list.texts().store(text);
+  n.places = places;
   return n;
 }
 
 std::vector<std::string> texts(const RecordList& list) {
   std::vector<std::string> out;
-  for (const RecordNode* n = list.first(); n; n = n->next) out.push_back(n->text + "/" + std::to_string(n->places));
+  for (const RecordNode* n = list.first(); n; n = n->next) {
+    out.push_back(std::string(n->text) + "/" + std::to_string(n->places));
+  }
   return out;
 }
 
 TEST(RecordList, FindByFirstLineFollowsTheRule) {
   RecordList list;
-  list.append(node("Title\nbody"));
-  list.append(node("Title"));
-  list.append(node("Title\nother body", 2));
-  list.append(node(""));
+  list.append(node(list, "Title\nbody"), kFull);
+  list.append(node(list, "Title"), kFull);
+  list.append(node(list, "Title\nother body", 2), kFull);
+  list.append(node(list, ""), kFull);
   struct Case {
     std::string text;
     std::string found;  // "" for none
@@ -56,25 +61,25 @@ TEST(RecordList, FindByFirstLineFollowsTheRule) {
 
 TEST(RecordList, ReplaceKeepsThePlaceAndTheIndex) {
   RecordList list;
-  list.append(node("A\n1"));
-  list.append(node("B\n1"));
-  list.append(node("A\n2"));
-  RecordNode* first = list.findByFirstLine("A\nx");
-  list.replace(first, node("A\nnew", 7));
+  list.append(node(list, "A\n1"), kFull);
+  list.append(node(list, "B\n1"), kFull);
+  list.append(node(list, "A\n2"), kFull);
+  const RecordNode* first = list.findByFirstLine("A\nx");
+  list.replace(first, node(list, "A\nnew", 7));
   EXPECT_EQ(texts(list), (std::vector<std::string>{"A\nnew/7", "B\n1/14", "A\n2/14"}));
   EXPECT_EQ(list.findByFirstLine("A\n")->places, 7);
   EXPECT_EQ(list.size(), 3u);
 
   // A replacement with another first line: the old line's next node takes
   // over, and the new line is found at its place.
-  list.replace(list.findByFirstLine("A\n"), node("C\nc"));
+  list.replace(list.findByFirstLine("A\n"), node(list, "C\nc"));
   EXPECT_EQ(texts(list), (std::vector<std::string>{"C\nc/14", "B\n1/14", "A\n2/14"}));
   EXPECT_EQ(list.findByFirstLine("A\n")->text, "A\n2");
   EXPECT_EQ(list.findByFirstLine("C\n")->text, "C\nc");
 
   // A node that is not in the list changes nothing.
   RecordNode stranger;
-  list.replace(&stranger, node("D"));
+  list.replace(&stranger, node(list, "D"));
   EXPECT_EQ(list.size(), 3u);
   EXPECT_EQ(list.findByFirstLine("D"), nullptr);
 

@@ -6,79 +6,26 @@
 
 namespace tx {
 
-TextStream::TextStream(int fd, std::size_t blockSize) : fd_(fd), blockSize_(blockSize) {}
-
-TextStream::TextStream(std::string text) : buffer_(std::move(text)), atEnd_(true) {}
-
-bool TextStream::fill() {
-  // Called only once the buffer is used up: it is refilled from the start.
-  buffer_.clear();
-  start_ = 0;
-  if (atEnd_ || error_ != 0) return false;
-  buffer_.resize(blockSize_);
-  for (;;) {
-    const ssize_t got = ::read(fd_, buffer_.data(), blockSize_);
-    if (got < 0 && errno == EINTR) continue;
-    buffer_.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
-    if (got < 0) error_ = errno;
-    if (got == 0) atEnd_ = true;
-    return got > 0;
-  }
-}
-
-void TextStream::fillTo(std::size_t count) {
-  char chunk[64];
-  while (buffer_.size() - start_ < count && !atEnd_ && error_ == 0) {
-    const ssize_t got = ::read(fd_, chunk, sizeof chunk < count ? sizeof chunk : count);
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) error_ = errno;
-    if (got == 0) atEnd_ = true;
-    if (got > 0) buffer_.append(chunk, static_cast<std::size_t>(got));
-  }
-}
-
-std::string_view TextStream::peekStart(std::size_t count) {
-  fillTo(count);
-  return std::string_view(buffer_).substr(start_, count);
-}
-
-ByteOrderMark TextStream::readByteOrderMark() {
-  const std::string_view start = peekStart(3);
+ByteOrderMark readByteOrderMark(BufferedReader& text) {
+  const std::string_view start = text.peek(3);
   if (start.substr(0, 3) == "\xEF\xBB\xBF") {
-    start_ += 3;
+    text.advance(3);
     return ByteOrderMark::Utf8;
   }
   if (start.substr(0, 2) == "\xFF\xFE" || start.substr(0, 2) == "\xFE\xFF") return ByteOrderMark::Utf16;
   return ByteOrderMark::None;
 }
 
-bool TextStream::readPhysicalLine(std::string& line) {
-  bool any = false;
-  for (;;) {
-    if (start_ == buffer_.size() && !fill()) return any && error_ == 0;
-    const char* begin = buffer_.data() + start_;
-    const std::size_t available = buffer_.size() - start_;
-    const void* feed = std::memchr(begin, '\n', available);
-    const std::size_t take =
-        feed ? static_cast<std::size_t>(static_cast<const char*>(feed) - begin) + 1 : available;
-    line.append(begin, take);
-    start_ += take;
-    any = true;
-    if (feed) return true;
-  }
-}
-
-long readTextLine(TextStream& stream, std::string& line) {
-  line.clear();
-  if (!stream.readPhysicalLine(line)) return stream.error() != 0 ? kLineReadError : kLineEndOfFile;
-  if (line.size() >= kSeparatorLength && line.compare(0, kSeparatorLength, kSeparatorLine, 0, kSeparatorLength) == 0) {
-    return kLineSeparator;
+TextLine readTextLine(BufferedReader& text, std::string_view& line) {
+  line = text.readLine();
+  if (line.empty()) return text.error() != 0 ? TextLine::ReadError : TextLine::EndOfFile;
+  if (line.size() >= kSeparatorLength && line.substr(0, kSeparatorLength) == kSeparatorLine.substr(0, kSeparatorLength)) {
+    return TextLine::Separator;
   }
   std::size_t end = 0;
   while (end < line.size() && line[end] != '\r' && line[end] != '\n' && line[end] != '\0') ++end;
-  line.resize(end);
-  line.push_back('\n');
-  return static_cast<long>(line.size());
+  line = line.substr(0, end);
+  return TextLine::Line;
 }
 
 namespace {
@@ -135,31 +82,38 @@ void readSettingsLine(std::string_view line, RecordNode& record) {
 
 }  // namespace
 
-RecordNodePtr TextRecordReader::next(TextStream& stream, CategoryResolver& resolver) {
-  std::string& line = line_;
-  long result;
+bool TextRecordReader::next(BufferedReader& text, CategoryResolver& resolver, TextArena& texts, RecordNode& record) {
+  record = RecordNode{};
+  std::string_view line;
+  TextLine result;
   do {
-    result = readTextLine(stream, line);
-  } while (result == 1);
-  if (result < 1) return nullptr;
+    result = readTextLine(text, line);
+  } while (result == TextLine::Line && line.empty());
+  if (result != TextLine::Line) return false;
 
-  auto record = std::make_unique<RecordNode>();
   if (startsWith(line, kCategoryLinePrefix)) {
-    // The line feed is no part of the header fields.
-    readCategoryLine(std::string_view(line).substr(0, line.size() - 1), resolver, *record);
-    if (readTextLine(stream, line) < 1) return nullptr;
+    readCategoryLine(line, resolver, record);
+    if (readTextLine(text, line) != TextLine::Line) return false;
   }
   if (startsWith(line, kSettingsLinePrefix)) {
-    readSettingsLine(std::string_view(line).substr(0, line.size() - 1), *record);
-    if (readTextLine(stream, line) < 1) return nullptr;
+    readSettingsLine(line, record);
+    if (readTextLine(text, line) != TextLine::Line) return false;
   }
-  text_ = line;
-  while ((result = readTextLine(stream, line)) >= 1) text_.append(line);
+  // Each line and its line feed go straight into the text's storage.
+  texts.begin();
+  do {
+    texts.append(line);
+    texts.push_back('\n');
+  } while ((result = readTextLine(text, line)) == TextLine::Line);
   // A record cut short by a read error is not given; the caller reports it.
-  if (result == kLineReadError) return nullptr;
+  if (result == TextLine::ReadError) {
+    texts.abandon();
+    return false;
+  }
   // The last line feed ends the text.
-  record->text.assign(text_, 0, text_.size() - 1);
-  return record;
+  texts.trim(1);
+  record.text = texts.finish();
+  return true;
 }
 
 }  // namespace tx

@@ -36,11 +36,12 @@ std::ostream& operator<<(std::ostream& out, const Got& g) {
              << "\"}";
 }
 
-std::vector<Got> readAll(TextStream& stream, RecordingResolver& resolver) {
+std::vector<Got> readAll(BufferedReader& stream, RecordingResolver& resolver) {
   std::vector<Got> records;
-  TextRecordReader reader;
-  while (RecordNodePtr node = reader.next(stream, resolver)) {
-    records.push_back({node->category, node->secret, node->places, node->stripZeros, node->text});
+  TextArena texts;
+  RecordNode node;
+  while (TextRecordReader::next(stream, resolver, texts, node)) {
+    records.push_back({node.category, node.secret, node.places, node.stripZeros, std::string(node.text)});
   }
   return records;
 }
@@ -103,7 +104,7 @@ const ReaderCase kCases[] = {
 TEST(TextRecordReader, ParsesRecords) {
   for (const ReaderCase& c : kCases) {
     SCOPED_TRACE(c.name);
-    TextStream stream(c.input);
+    BufferedReader stream(c.input);
     RecordingResolver resolver;
     EXPECT_EQ(readAll(stream, resolver), c.expected);
     EXPECT_EQ(resolver.names, c.resolved);
@@ -112,14 +113,15 @@ TEST(TextRecordReader, ParsesRecords) {
 }
 
 TEST(TextRecordReader, GivenUpRecordStopsBeforeTheRest) {
-  TextStream stream("Category = \"A\"; Secret = 0\n" + kSep + "after\n" + kSep);
+  BufferedReader stream("Category = \"A\"; Secret = 0\n" + kSep + "after\n" + kSep);
   RecordingResolver resolver;
-  TextRecordReader reader;
-  EXPECT_EQ(reader.next(stream, resolver), nullptr);
+  TextArena texts;
+  RecordNode node;
+  EXPECT_FALSE(TextRecordReader::next(stream, resolver, texts, node));
   // What follows the given-up record is still unread.
-  std::string line;
-  EXPECT_EQ(readTextLine(stream, line), 6);
-  EXPECT_EQ(line, "after\n");
+  std::string_view line;
+  EXPECT_EQ(readTextLine(stream, line), TextLine::Line);
+  EXPECT_EQ(line, "after");
 }
 
 TEST(ReadTextLine, LinesOfAnyLengthAreReadWhole) {
@@ -130,15 +132,16 @@ TEST(ReadTextLine, LinesOfAnyLengthAreReadWhole) {
     txtest::TempDir dir;
     txtest::writeFile(dir.file("t.txt"), body + "\n" + body + "\r\n" + kSep + "tail");
     const int fd = ::open(dir.file("t.txt").c_str(), O_RDONLY);
-    TextStream stream(fd, 100);
-    std::string line;
-    EXPECT_EQ(readTextLine(stream, line), static_cast<long>(length + 1));
-    EXPECT_EQ(line, body + "\n");
-    EXPECT_EQ(readTextLine(stream, line), static_cast<long>(length + 1));
-    EXPECT_EQ(readTextLine(stream, line), kLineSeparator);
-    EXPECT_EQ(readTextLine(stream, line), 5);
-    EXPECT_EQ(line, "tail\n");
-    EXPECT_EQ(readTextLine(stream, line), kLineEndOfFile);
+    BufferedReader stream(fd, 100);
+    std::string_view line;
+    EXPECT_EQ(readTextLine(stream, line), TextLine::Line);
+    EXPECT_EQ(line, body);
+    EXPECT_EQ(readTextLine(stream, line), TextLine::Line);
+    EXPECT_EQ(line.size(), length);
+    EXPECT_EQ(readTextLine(stream, line), TextLine::Separator);
+    EXPECT_EQ(readTextLine(stream, line), TextLine::Line);
+    EXPECT_EQ(line, "tail");
+    EXPECT_EQ(readTextLine(stream, line), TextLine::EndOfFile);
     ::close(fd);
   }
 }
@@ -146,13 +149,14 @@ TEST(ReadTextLine, LinesOfAnyLengthAreReadWhole) {
 TEST(ReadTextLine, ReadErrorIsNotTheEnd) {
   txtest::TempDir dir;
   const int fd = ::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY);
-  TextStream stream(fd);
-  std::string line;
-  EXPECT_EQ(readTextLine(stream, line), kLineReadError);
+  BufferedReader stream(fd);
+  std::string_view line;
+  EXPECT_EQ(readTextLine(stream, line), TextLine::ReadError);
   EXPECT_EQ(stream.error(), EISDIR);
   RecordingResolver resolver;
-  TextRecordReader reader;
-  EXPECT_EQ(reader.next(stream, resolver), nullptr);
+  TextArena texts;
+  RecordNode node;
+  EXPECT_FALSE(TextRecordReader::next(stream, resolver, texts, node));
   ::close(fd);
 }
 

@@ -1,0 +1,55 @@
+#include "importer/overwrite_question.h"
+
+#include <termios.h>
+#include <unistd.h>
+
+#include "dbformat/fatal.h"
+#include "dbformat/open_file.h"
+
+namespace tx {
+
+void AnswerReader::refuseIfSameAs(int textFd) { isTextFile_ = sameFile(fd_, textFd); }
+
+void AnswerReader::discardPending() {
+  if (!::isatty(fd_)) return;
+  input_.discardBuffered();
+  ::tcflush(fd_, TCIFLUSH);
+}
+
+bool AnswerReader::readAnswer(char& first) {
+  const std::string_view start = input_.peek();
+  if (start.empty()) {
+    if (input_.error() != 0) {
+      errno = input_.error();
+      fatalSystemError(kErrorReadingAnswer);
+    }
+    return false;
+  }
+  first = start.front() == '\n' ? 0 : start.front();
+  input_.skipLine();
+  return true;
+}
+
+OverwriteAnswer askOverwrite(std::string_view existingText, AnswerReader& answers, std::FILE* out) {
+  const std::string_view firstLine = existingText.substr(0, existingText.find('\n'));
+  // Its lines are records, not answers.
+  if (answers.isTextFile()) fatalError(kErrorReadingAnswer, kAnswersFromTheText);
+  for (;;) {
+    // What was typed ahead is dropped before the question appears, not after:
+    // once the user can see the question, whatever they type is the answer,
+    // however quickly it comes.
+    answers.discardPending();
+    std::fputs("Overwrite \"", out);
+    std::fwrite(firstLine.data(), 1, firstLine.size(), out);
+    std::fputs("\" (Yes/No/All)? ", out);
+    std::fflush(out);
+    char first = 0;
+    if (!answers.readAnswer(first)) fatalError(kErrorReadingAnswer, kAnswersEnded);
+    if (first >= 'a' && first <= 'z') first = static_cast<char>(first - 'a' + 'A');
+    if (first == 'Y') return OverwriteAnswer::Yes;
+    if (first == 'N') return OverwriteAnswer::No;
+    if (first == 'A') return OverwriteAnswer::All;
+  }
+}
+
+}  // namespace tx

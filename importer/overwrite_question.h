@@ -1,0 +1,51 @@
+// The question asked when a text record conflicts with an existing one, and
+// the answers to it.
+#pragma once
+
+#include <cstdio>
+#include <string_view>
+
+#include "dbformat/file_io.h"
+
+namespace tx {
+
+enum class OverwriteAnswer { Yes, No, All };
+
+inline constexpr std::string_view kErrorReadingAnswer = "Error reading answer";
+inline constexpr std::string_view kAnswersEnded = "standard input ended before an answer was given";
+inline constexpr std::string_view kAnswersFromTheText =
+    "standard input is the text file itself; give the answers another way (a pipe, a file or the terminal)";
+
+// Reads answers one line at a time.  From a terminal, input typed before a
+// question is discarded; from a pipe or a file the lines are taken in order,
+// so that a script can answer several questions.
+class AnswerReader {
+ public:
+  explicit AnswerReader(int fd) : fd_(fd), input_(fd, 4096) {}
+
+  // Answers are never read out of the text file being merged: when the
+  // input is that file (`textFd`), a question fails instead.
+  void refuseIfSameAs(int textFd);
+  bool isTextFile() const { return isTextFile_; }
+
+  // Drops input that is waiting but not yet read, where the input is a
+  // terminal.
+  void discardPending();
+
+  // The first character of the next line (0 for an empty line); the rest of
+  // the line is consumed with it, kept nowhere.  False when the input ends
+  // before a line; a read error fails the run.
+  bool readAnswer(char& first);
+
+ private:
+  int fd_;
+  BufferedReader input_;
+  bool isTextFile_ = false;
+};
+
+// Asks on `out` whether to overwrite the record whose text is `existingText`
+// until a line starting with y, n or a (either case) arrives.  Input that
+// ends first, or that is the text file itself, fails the run.
+OverwriteAnswer askOverwrite(std::string_view existingText, AnswerReader& answers, std::FILE* out);
+
+}  // namespace tx
