@@ -116,8 +116,8 @@ inline void putBigEndian32(std::uint8_t* bytes, std::uint32_t value) {
 }
 
 // The name in category slot `index` of an app info block: its bytes up to the
-// first 0 byte, at most 16.
-std::string categoryName(const std::uint8_t* appInfo, std::size_t index);
+// first 0 byte, at most 16; a view into the block.
+std::string_view categoryName(const std::uint8_t* appInfo, std::size_t index);
 
 // One record in memory.  The list that holds it owns it and its text; `next`
 // is the following node of that list (the list keeps it up to date).

@@ -4,17 +4,18 @@
 #include <string>
 #include <iterator>
 #include <map>
+#include <memory>
 #include <vector>
 
 #include "dbformat/fatal.h"
 
 namespace tx {
 
-std::string categoryName(const std::uint8_t* appInfo, std::size_t index) {
+std::string_view categoryName(const std::uint8_t* appInfo, std::size_t index) {
   const char* slot = reinterpret_cast<const char*>(appInfo + kCategoryNamesOffset + index * kCategoryNameSize);
   const void* end = std::memchr(slot, 0, kCategoryNameSize);
   const std::size_t length = end ? static_cast<std::size_t>(static_cast<const char*>(end) - slot) : kCategoryNameSize;
-  return std::string(slot, length);
+  return std::string_view(slot, length);
 }
 
 void DatabaseReader::readHeader(std::string_view programName) {
@@ -39,7 +40,9 @@ void DatabaseReader::readAppInfo(std::uint8_t* block, std::size_t size) {
 void DatabaseReader::forEachRecord(RecordVisitor& visitor) {
   // The bytes of the lists read so far: start -> end, none overlapping.
   std::map<std::uint64_t, std::uint64_t> occupied;
-  std::vector<std::uint8_t> entries;
+  // Not zeroed: every byte is read into first.
+  std::unique_ptr<std::uint8_t[]> entries;
+  std::size_t room = 0;
   std::uint32_t listOffset = kFirstRecordListOffset;
   for (;;) {
     std::uint8_t listHeader[kRecordListHeaderSize];
@@ -56,12 +59,16 @@ void DatabaseReader::forEachRecord(RecordVisitor& visitor) {
       fatalError(kErrorReadingRecordList, kRecordListsOverlap);
     }
     occupied.emplace(start, end);
-    entries.resize(std::size_t{count} * kRecordEntrySize);
-    if (count > 0 && !file_.readExact(entries.data(), entries.size())) {
+    const std::size_t size = std::size_t{count} * kRecordEntrySize;
+    if (size > room) {
+      entries.reset(new std::uint8_t[size]);
+      room = size;
+    }
+    if (count > 0 && !file_.readExact(entries.get(), size)) {
       fatalReadError(kErrorReadingEntries, file_.error());
     }
     for (std::size_t i = 0; i < count; ++i) {
-      const std::uint8_t* entry = entries.data() + i * kRecordEntrySize;
+      const std::uint8_t* entry = entries.get() + i * kRecordEntrySize;
       const std::uint8_t attributes = entry[kEntryAttributesOffset];
       std::uint8_t prefix[kRecordPrefixSize];
       file_.seek(getBigEndian32(entry + kDataOffsetOffset));

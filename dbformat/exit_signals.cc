@@ -51,7 +51,7 @@ extern "C" void onExitSignal(int signal) {
 void install() {
   struct sigaction action {};
   action.sa_handler = onExitSignal;
-  action.sa_flags = SA_RESETHAND;
+  action.sa_flags = static_cast<int>(SA_RESETHAND);
   action.sa_mask = signalSet();
   for (int signal : kSignals) {
     struct sigaction old {};

@@ -140,7 +140,7 @@ TEST(TxExport, RefusedDatabasesLeaveTheTextPathAsItWas) {
     db.creator = creator;
     cases.push_back({creator, txtest::buildDatabase(db), notTallix, ""});
   }
-  for (std::uint16_t v : {0, 2, 0x0100}) {
+  for (const std::uint16_t v : {std::uint16_t{0}, std::uint16_t{2}, std::uint16_t{0x0100}}) {
     TestDatabase db;
     db.version = v;
     cases.push_back({"version", txtest::buildDatabase(db), version, ""});

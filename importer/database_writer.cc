@@ -1,7 +1,7 @@
 #include "importer/database_writer.h"
 
 #include <string>
-#include <vector>
+#include <memory>
 
 #include "dbformat/fatal.h"
 
@@ -32,13 +32,15 @@ void DatabaseWriter::write(int fd, const HeaderBytes& header, const AppInfoBlock
 
   // Every offset is known before the first byte goes out.
   const std::uint64_t appInfoOffset = kFirstRecordListOffset + kRecordListHeaderSize + count * kRecordEntrySize;
-  std::vector<std::uint8_t> entries(count * kRecordEntrySize);
+  // Not zeroed: every byte of every entry is set below.
+  const std::unique_ptr<std::uint8_t[]> entries(new std::uint8_t[count * kRecordEntrySize]);
   std::uint64_t offset = appInfoOffset + kAppInfoSize;
   for (std::size_t i = 0; i < count; ++i) {
     if (offset > UINT32_MAX) fatalError(kErrorWritingRecord, "the database would be larger than 4 GiB");
     const RecordNode& record = records[i];
-    std::uint8_t* entry = entries.data() + i * kRecordEntrySize;
+    std::uint8_t* entry = entries.get() + i * kRecordEntrySize;
     putBigEndian32(entry + kDataOffsetOffset, static_cast<std::uint32_t>(offset));
+    entry[kEntryAttributesOffset + 1] = entry[kEntryAttributesOffset + 2] = entry[kEntryAttributesOffset + 3] = 0;
     entry[kEntryAttributesOffset] =
         static_cast<std::uint8_t>((record.category & kCategoryMask) | (record.secret ? kSecretBit : 0));
     offset += kRecordPrefixSize + record.text.size() + 1;
@@ -54,7 +56,7 @@ void DatabaseWriter::write(int fd, const HeaderBytes& header, const AppInfoBlock
   std::uint8_t listHeader[kRecordListHeaderSize] = {};
   putBigEndian16(listHeader + kRecordCountOffset, static_cast<std::uint16_t>(count));
   writePart(fd, asChars(listHeader, sizeof listHeader), kErrorWritingRecordList);
-  writePart(fd, asChars(entries.data(), entries.size()), kErrorWritingEntries);
+  writePart(fd, asChars(entries.get(), count * kRecordEntrySize), kErrorWritingEntries);
   writePart(fd, asChars(appInfo.data(), appInfo.size()), kErrorWritingAppInfo);
 
   OutputFile out(fd, kErrorWritingRecord);

@@ -519,7 +519,7 @@ TEST(TxImport, ExhaustedMemoryChangesNothing) {
   std::string sharedBytes = txtest::buildDatabase(shared);
   const std::size_t entries = txtest::recordListOffset(shared, 0) + 6;
   const std::uint32_t bigText = txtest::get32(sharedBytes, entries + 99 * 8);
-  for (int i = 0; i < 99; ++i) txtest::put32(sharedBytes, entries + 8 * i, bigText);
+  for (std::size_t i = 0; i < 99; ++i) txtest::put32(sharedBytes, entries + 8 * i, bigText);
 
   TestDatabase large = baseDatabase();
   for (int i = 0; i < 20000; ++i) large.lists[0].push_back({0, 14, 1, "Record " + std::to_string(i) + "\n" + std::string(300, 'b')});

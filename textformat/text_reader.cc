@@ -22,9 +22,14 @@ TextLine readTextLine(BufferedReader& text, std::string_view& line) {
   if (line.size() >= kSeparatorLength && line.substr(0, kSeparatorLength) == kSeparatorLine.substr(0, kSeparatorLength)) {
     return TextLine::Separator;
   }
-  std::size_t end = 0;
-  while (end < line.size() && line[end] != '\r' && line[end] != '\n' && line[end] != '\0') ++end;
-  line = line.substr(0, end);
+  // The line feed, if any, is last; a carriage return or a zero byte may
+  // end the line before it.
+  if (line.back() == '\n') line.remove_suffix(1);
+  for (const char stop : {'\r', '\0'}) {
+    if (line.empty()) break;
+    const void* at = std::memchr(line.data(), stop, line.size());
+    if (at) line = line.substr(0, static_cast<std::size_t>(static_cast<const char*>(at) - line.data()));
+  }
   return TextLine::Line;
 }
 

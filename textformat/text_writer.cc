@@ -1,17 +1,40 @@
-#include <string>
+#include <cstring>
 
 #include "textformat/text_records.h"
 
 namespace tx {
+namespace {
+
+// Appends `text` at `out`; gives the end.
+char* put(char* out, std::string_view text) {
+  std::memcpy(out, text.data(), text.size());
+  return out + text.size();
+}
+
+// Appends a byte's value in decimal; gives the end.
+char* putNumber(char* out, std::uint8_t value) {
+  if (value >= 100) *out++ = static_cast<char>('0' + value / 100);
+  if (value >= 10) *out++ = static_cast<char>('0' + value / 10 % 10);
+  *out++ = static_cast<char>('0' + value % 10);
+  return out;
+}
+
+}  // namespace
 
 void TextRecordWriter::writeRecordHead(std::string_view categoryName, std::uint8_t secret, std::uint8_t places,
                                        std::uint8_t stripZeros) {
-  std::string head;
-  head.reserve(categoryName.size() + 64);
-  head.append(kCategoryLinePrefix).append(categoryName).append("\"; Secret = ");
-  head.append(std::to_string(secret)).append("\nPlaces = ").append(std::to_string(places));
-  head.append("; StripZeros = ").append(std::to_string(stripZeros)).push_back('\n');
-  sink_.write(head);
+  // Made on the stack: the longest head is some 80 bytes.
+  char head[128];
+  char* out = put(head, kCategoryLinePrefix);
+  out = put(out, categoryName.substr(0, 16));
+  out = put(out, "\"; Secret = ");
+  out = putNumber(out, secret);
+  out = put(out, "\nPlaces = ");
+  out = putNumber(out, places);
+  out = put(out, "; StripZeros = ");
+  out = putNumber(out, stripZeros);
+  *out++ = '\n';
+  sink_.write(std::string_view(head, static_cast<std::size_t>(out - head)));
 }
 
 void TextRecordWriter::endRecord() {
