@@ -16,7 +16,7 @@ inline constexpr std::string_view kErrorReadingAppInfo = "Error reading database
 inline constexpr std::string_view kErrorReadingRecordList = "Error reading database record list";
 inline constexpr std::string_view kErrorReadingEntries = "Error reading database record entries";
 inline constexpr std::string_view kErrorReadingRecord = "Error reading database record";
-inline constexpr const char* kErrorClosingDatabase = "Error closing database file";
+inline constexpr std::string_view kErrorClosingDatabase = "Error closing database file";
 inline constexpr std::string_view kRecordListsOverlap = "a record list overlaps a record list read before it";
 
 // What a record carries besides its text.

@@ -10,11 +10,13 @@
 
 namespace tx {
 
-std::string cantOpenMessage(const std::string& path, const std::string& reason) {
-  return "Can't open \"" + path + "\": " + reason;
+std::string cantOpenMessage(const std::string& path, std::string_view reason) {
+  std::string message = "Can't open \"" + path + "\": ";
+  message.append(reason);
+  return message;
 }
 
-void failToOpen(const std::string& path, const std::string& reason) { fatalMessage(cantOpenMessage(path, reason)); }
+void failToOpen(const std::string& path, std::string_view reason) { fatalMessage(cantOpenMessage(path, reason)); }
 
 FileDescriptor::~FileDescriptor() {
   if (fd_ >= 0) ::close(fd_);
@@ -34,7 +36,7 @@ int FileDescriptor::release() noexcept {
   return fd;
 }
 
-void FileDescriptor::close(const char* message) {
+void FileDescriptor::close(std::string_view message) {
   if (::close(release()) != 0) fatalSystemError(message);
 }
 

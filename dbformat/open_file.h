@@ -3,15 +3,16 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 namespace tx {
 
 // The message for a path that cannot be opened: "Can't open "<path>": " and
 // the reason, with no line end.
-std::string cantOpenMessage(const std::string& path, const std::string& reason);
+std::string cantOpenMessage(const std::string& path, std::string_view reason);
 
 // Fails with the "Can't open" message, for standard output.
-[[noreturn]] void failToOpen(const std::string& path, const std::string& reason);
+[[noreturn]] void failToOpen(const std::string& path, std::string_view reason);
 
 // Owns an open descriptor: closed when it goes out of scope, or by close(),
 // which checks.
@@ -28,7 +29,7 @@ class FileDescriptor {
   int release() noexcept;
 
   // Closes; a failure fails the run with `message` and the system's text.
-  void close(const char* message);
+  void close(std::string_view message);
 
  private:
   int fd_;

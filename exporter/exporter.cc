@@ -16,7 +16,8 @@
 namespace tx {
 namespace {
 
-constexpr const char* kUsage = "Format: TXEXPORT DbFileName TextFileName\n";
+constexpr std::string_view kUsage = "Format: TXEXPORT DbFileName TextFileName\n";
+constexpr std::string_view kTextIsTheDatabase = "it is the database file itself";
 
 }  // namespace
 
@@ -76,7 +77,7 @@ void exportDatabase(const std::string& dbPath, const std::string& textPath) {
   reader.readAppInfo(appInfo.data(), kCategoryInfoSize);
 
   // Opening the text file empties it: it must not be the database itself.
-  if (sameFile(db.get(), textPath)) failToOpen(textPath, "it is the database file itself");
+  if (sameFile(db.get(), textPath)) failToOpen(textPath, kTextIsTheDatabase);
   FileDescriptor textFd(::open(textPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
   if (textFd.get() < 0) failToOpen(textPath, std::strerror(errno));
   TextFile text(textFd.get());
@@ -91,7 +92,7 @@ void exportDatabase(const std::string& dbPath, const std::string& textPath) {
 
 int runExport(int argc, const char* const* argv) {
   if (argc != 3) {
-    std::fputs(kUsage, stdout);
+    std::fwrite(kUsage.data(), 1, kUsage.size(), stdout);
     return 1;
   }
   // A file-size limit shows as a write error that is reported, not as a signal.

@@ -11,7 +11,7 @@
 
 namespace tx {
 
-inline constexpr const char* kErrorWritingText = "Error writing text file";
+inline constexpr std::string_view kErrorWritingText = "Error writing text file";
 
 // Copies each record into the text form as it is read, naming its category
 // from the category part of `appInfo`.

@@ -29,12 +29,18 @@
 namespace tx {
 namespace {
 
-constexpr const char* kUsage =
+constexpr std::string_view kUsage =
     "Format: TXIMPORT OldDbFileName TextFileName [NewDbFileName]\n"
     "\n"
     "Specify NewDbFileName to create a new database file and leave\n"
     "OldDbFileName untouched as a backup, or omit NewDbFileName\n"
     "to update OldDbFileName in place.\n";
+constexpr std::string_view kErrorClosingText = "Error closing text file";
+constexpr std::string_view kOutputIsTheText = "it is the text file itself";
+constexpr std::string_view kTextIsADatabase = "it is a Tallix database, not a text file";
+constexpr std::string_view kTextIsUtf16 = "it is UTF-16 text; save it as UTF-8 or in an 8-bit character set";
+constexpr std::string_view kOutputIsNoDatabase = "it exists and is not a Tallix database, so it is not overwritten";
+constexpr std::string_view kAnotherImport = "another import is updating it";
 
 // Turns each record of the old database into a node of the list, its text
 // stored in the list's texts.
@@ -97,9 +103,9 @@ bool isDatabaseStart(std::string_view bytes) {
 // A database given as the text file (the arguments swapped, say) would be
 // read as one garbled record; UTF-16 text would be too.
 void checkText(BufferedReader& text, const std::string& textPath) {
-  if (isDatabaseStart(text.peek(kHeaderSize))) failToOpen(textPath, "it is a Tallix database, not a text file");
+  if (isDatabaseStart(text.peek(kHeaderSize))) failToOpen(textPath, kTextIsADatabase);
   if (readByteOrderMark(text) == ByteOrderMark::Utf16) {
-    failToOpen(textPath, "it is UTF-16 text; save it as UTF-8 or in an 8-bit character set");
+    failToOpen(textPath, kTextIsUtf16);
   }
 }
 
@@ -115,7 +121,7 @@ void checkOutput(const std::string& outputPath) {
   char start[kHeaderSize];
   const ssize_t got = ::pread(output.get(), start, sizeof start, 0);
   if (!isDatabaseStart(std::string_view(start, got > 0 ? static_cast<std::size_t>(got) : 0))) {
-    failToOpen(outputPath, "it exists and is not a Tallix database, so it is not overwritten");
+    failToOpen(outputPath, kOutputIsNoDatabase);
   }
 }
 
@@ -133,7 +139,7 @@ void importDatabase(const std::string& oldPath, const std::string& textPath, con
   if (::fstat(db.get(), &oldStatus) != 0) fatalSystemError(kErrorReadingHeader);
   const bool inPlace = sameFile(db.get(), outputPath);
   if (inPlace && ::flock(db.get(), LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
-    failToOpen(oldPath, "another import is updating it");
+    failToOpen(oldPath, kAnotherImport);
   }
   {
     // The old database is read whole into one block that the list owns; its
@@ -153,7 +159,7 @@ void importDatabase(const std::string& oldPath, const std::string& textPath, con
   // Merge: the whole text file is read before the output is touched, and
   // every reason not to write the output is found before the first question.
   FileDescriptor textFd = openForReading(textPath);
-  if (sameFile(textFd.get(), outputPath)) failToOpen(outputPath, "it is the text file itself");
+  if (sameFile(textFd.get(), outputPath)) failToOpen(outputPath, kOutputIsTheText);
   BufferedReader text(textFd.get());
   checkText(text, textPath);
   if (!inPlace) checkOutput(outputPath);
@@ -162,7 +168,7 @@ void importDatabase(const std::string& oldPath, const std::string& textPath, con
   CategoryTable categories(appInfo);
   ImportMerger merger(list, categories, answers, out);
   merger.merge(text);
-  textFd.close("Error closing text file");
+  textFd.close(kErrorClosingText);
 
   // Write: the output is replaced as a whole or not at all.
   const std::uint32_t now = static_cast<std::uint32_t>(std::time(nullptr));
@@ -175,7 +181,7 @@ void importDatabase(const std::string& oldPath, const std::string& textPath, con
 
 int runImport(int argc, const char* const* argv) {
   if (argc != 3 && argc != 4) {
-    std::fputs(kUsage, stdout);
+    std::fwrite(kUsage.data(), 1, kUsage.size(), stdout);
     return 1;
   }
   // A file-size limit shows as a write error that is reported, not as a signal.

@@ -17,9 +17,9 @@
 namespace tx {
 namespace {
 
-constexpr const char* kErrorReadingDatabase = "Error reading database file";
-constexpr const char* kErrorWritingDatabase = "Error writing database file";
-constexpr const char* kErrorReplacingDatabase = "Error replacing database file";
+constexpr std::string_view kErrorReadingDatabase = "Error reading database file";
+constexpr std::string_view kErrorWritingDatabase = "Error writing database file";
+constexpr std::string_view kErrorReplacingDatabase = "Error replacing database file";
 constexpr std::string_view kTemporaryTag = ".TxImport-";
 constexpr int kUnsupported = -1;
 
