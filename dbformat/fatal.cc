@@ -1,16 +1,17 @@
 #include "dbformat/fatal.h"
 
+#include "dbformat/platform.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <unistd.h>
 
 namespace tx {
 namespace {
 
 void writeTo(int fd, std::string_view text) noexcept {
   while (!text.empty()) {
-    const ssize_t done = ::write(fd, text.data(), text.size());
+    const long done = platform::writeSome(fd, text.data(), text.size());
     if (done < 0 && errno == EINTR) continue;
     if (done <= 0) return;
     text.remove_prefix(static_cast<std::size_t>(done));
@@ -40,15 +41,15 @@ void fatalMessage(std::string_view text) { throw Failure(FailureStream::Out, std
 
 void reportFailure(const Failure& failure) noexcept {
   std::fflush(stdout);
-  writeTo(failure.stream() == FailureStream::Out ? STDOUT_FILENO : STDERR_FILENO, failure.text());
+  writeTo(failure.stream() == FailureStream::Out ? 1 : 2, failure.text());
 }
 
 void reportOutOfMemory() noexcept {
   std::fflush(stdout);
-  writeTo(STDERR_FILENO, kMallocFailure);
-  writeTo(STDERR_FILENO, ": ");
-  writeTo(STDERR_FILENO, std::strerror(ENOMEM));
-  writeTo(STDERR_FILENO, "\n");
+  writeTo(2, kMallocFailure);
+  writeTo(2, ": ");
+  writeTo(2, std::strerror(ENOMEM));
+  writeTo(2, "\n");
 }
 
 }  // namespace tx

@@ -1,12 +1,11 @@
 #include "dbformat/file_io.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 
 #include "dbformat/fatal.h"
+#include "dbformat/platform.h"
 
 namespace tx {
 
@@ -19,8 +18,8 @@ BufferedReader::BufferedReader(InMemory, std::string_view bytes, int errorAtEnd)
     : inMemory_(true), memory_(bytes), errorAtEnd_(errorAtEnd) {}
 
 long BufferedReader::readAt(char* destination, std::size_t size, std::uint64_t offset) {
-  if (positional_) return ::pread(fd_, destination, size, static_cast<off_t>(offset));
-  return ::read(fd_, destination, size);
+  if (positional_) return platform::readAt(fd_, destination, size, offset);
+  return platform::readSome(fd_, destination, size);
 }
 
 void BufferedReader::seek(std::uint64_t offset) {
@@ -148,7 +147,7 @@ void BufferedReader::discardBuffered() {
 
 bool writeAll(int fd, const char* bytes, std::size_t size) noexcept {
   while (size > 0) {
-    const ssize_t done = ::write(fd, bytes, size);
+    const long done = platform::writeSome(fd, bytes, size);
     if (done < 0) {
       if (errno == EINTR) continue;
       return false;

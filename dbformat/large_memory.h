@@ -1,7 +1,7 @@
 // Memory for large buffers (a whole database, the record array, the index).
 // Touching fresh memory a small page at a time costs more than anything else
 // the importer does, so large buffers are mapped on their own and asked for
-// in huge pages.
+// in huge pages where the host has them.
 #pragma once
 
 #include <cstddef>

@@ -2,11 +2,9 @@
 
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "dbformat/fatal.h"
+#include "dbformat/platform.h"
 
 namespace tx {
 
@@ -19,12 +17,12 @@ std::string cantOpenMessage(const std::string& path, std::string_view reason) {
 void failToOpen(const std::string& path, std::string_view reason) { fatalMessage(cantOpenMessage(path, reason)); }
 
 FileDescriptor::~FileDescriptor() {
-  if (fd_ >= 0) ::close(fd_);
+  if (fd_ >= 0) platform::closeFile(fd_);
 }
 
 FileDescriptor& FileDescriptor::operator=(FileDescriptor&& other) noexcept {
   if (this != &other) {
-    if (fd_ >= 0) ::close(fd_);
+    if (fd_ >= 0) platform::closeFile(fd_);
     fd_ = other.release();
   }
   return *this;
@@ -37,20 +35,19 @@ int FileDescriptor::release() noexcept {
 }
 
 void FileDescriptor::close(std::string_view message) {
-  if (::close(release()) != 0) fatalSystemError(message);
+  if (platform::closeFile(release()) != 0) fatalSystemError(message);
 }
 
 FileDescriptor openForReading(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  const int fd = platform::openForReading(path);
   if (fd < 0) failToOpen(path, std::strerror(errno));
   return FileDescriptor(fd);
 }
 
 bool sameFile(int fd, const std::string& path) {
-  struct stat opened {};
-  struct stat named {};
-  if (::fstat(fd, &opened) != 0 || ::stat(path.c_str(), &named) != 0) return false;
-  return opened.st_dev == named.st_dev && opened.st_ino == named.st_ino;
+  platform::FileStatus opened;
+  platform::FileStatus named;
+  return platform::status(fd, opened) && platform::status(path, named) && platform::sameFile(opened, named);
 }
 
 }  // namespace tx
@@ -58,10 +55,9 @@ bool sameFile(int fd, const std::string& path) {
 namespace tx {
 
 bool sameFile(int fd, int other) {
-  struct stat first {};
-  struct stat second {};
-  if (::fstat(fd, &first) != 0 || ::fstat(other, &second) != 0) return false;
-  return first.st_dev == second.st_dev && first.st_ino == second.st_ino;
+  platform::FileStatus first;
+  platform::FileStatus second;
+  return platform::status(fd, first) && platform::status(other, second) && platform::sameFile(first, second);
 }
 
 }  // namespace tx

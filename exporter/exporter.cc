@@ -1,17 +1,15 @@
 #include "exporter/exporter.h"
 
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
-#include <unistd.h>
 
 #include "dbformat/database_reader.h"
 #include "dbformat/exit_signals.h"
 #include "dbformat/fatal.h"
 #include "dbformat/file_io.h"
 #include "dbformat/open_file.h"
+#include "dbformat/platform.h"
 
 namespace tx {
 namespace {
@@ -37,12 +35,20 @@ TextFile::~TextFile() {
   // failure that ended the run has been, and a file that cannot be cut (a
   // device, a pipe) has nothing to cut.
   if (!broken_ && recordEnd_ > 0 && writeAll(fd_, buffer_.data(), recordEnd_)) kept_ = written_ + recordEnd_;
-  [[maybe_unused]] const int ignored = ::ftruncate(fd_, static_cast<off_t>(kept_));
+  [[maybe_unused]] const int ignored = platform::truncateFile(fd_, kept_);
   exit_signals::restoreOnSignal(-1, 0);
 }
 
 void TextFile::write(std::string_view bytes) {
-  buffer_.append(bytes);
+  if (platform::kLineEnd == "\n") {
+    buffer_.append(bytes);
+  } else {
+    // Each line feed becomes the host's line end.
+    for (std::size_t feed; (feed = bytes.find('\n')) != std::string_view::npos; bytes.remove_prefix(feed + 1)) {
+      buffer_.append(bytes.substr(0, feed)).append(platform::kLineEnd);
+    }
+    buffer_.append(bytes);
+  }
   if (buffer_.size() >= blockSize_) writeOut(recordEnd_ > 0 ? recordEnd_ : buffer_.size());
 }
 
@@ -78,7 +84,7 @@ void exportDatabase(const std::string& dbPath, const std::string& textPath) {
 
   // Opening the text file empties it: it must not be the database itself.
   if (sameFile(db.get(), textPath)) failToOpen(textPath, kTextIsTheDatabase);
-  FileDescriptor textFd(::open(textPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+  FileDescriptor textFd(platform::openForWriting(textPath));
   if (textFd.get() < 0) failToOpen(textPath, std::strerror(errno));
   TextFile text(textFd.get());
   TextRecordWriter writer(text);
@@ -90,16 +96,15 @@ void exportDatabase(const std::string& dbPath, const std::string& textPath) {
   db.close(kErrorClosingDatabase);
 }
 
-int runExport(int argc, const char* const* argv) {
-  if (argc != 3) {
+int runExport(const std::vector<std::string>& arguments) {
+  if (arguments.size() != 3) {
     std::fwrite(kUsage.data(), 1, kUsage.size(), stdout);
     return 1;
   }
-  // A file-size limit shows as a write error that is reported, not as a signal.
-  std::signal(SIGXFSZ, SIG_IGN);
+  platform::reportFileSizeLimits();
   exit_signals::install();
-  return runReportingFailures([argv] {
-    exportDatabase(argv[1], argv[2]);
+  return runReportingFailures([&arguments] {
+    exportDatabase(arguments[1], arguments[2]);
     return 0;
   });
 }

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "dbformat/database_format.h"
 #include "dbformat/database_reader.h"
@@ -65,6 +66,6 @@ void exportDatabase(const std::string& dbPath, const std::string& textPath);
 
 // The whole TxExport program: `TxExport DbFileName TextFileName`.  Returns
 // its exit status; a failure is printed first.
-int runExport(int argc, const char* const* argv);
+int runExport(const std::vector<std::string>& arguments);
 
 }  // namespace tx

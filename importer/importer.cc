@@ -1,12 +1,6 @@
 #include "importer/importer.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -19,6 +13,7 @@
 #include "dbformat/fatal.h"
 #include "dbformat/file_io.h"
 #include "dbformat/open_file.h"
+#include "dbformat/platform.h"
 #include "importer/category_table.h"
 #include "importer/database_writer.h"
 #include "importer/import_merger.h"
@@ -85,7 +80,7 @@ class LoadVisitor : public RecordVisitor {
 std::pair<std::size_t, int> readWhole(int fd, char* block, std::size_t size) {
   std::size_t got = 0;
   while (got < size) {
-    const ssize_t read = ::pread(fd, block + got, size - got, static_cast<off_t>(got));
+    const long read = platform::readAt(fd, block + got, size - got, got);
     if (read < 0 && errno == EINTR) continue;
     if (read < 0) return {got, errno};
     if (read == 0) break;
@@ -114,12 +109,12 @@ void checkText(BufferedReader& text, const std::string& textPath) {
 // not a regular file, or a Tallix database.  (The old database itself is
 // never checked here.)
 void checkOutput(const std::string& outputPath) {
-  struct stat info {};
-  if (::stat(outputPath.c_str(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_size == 0) return;
-  FileDescriptor output(::open(outputPath.c_str(), O_RDONLY | O_CLOEXEC));
+  platform::FileStatus info;
+  if (!platform::status(outputPath, info) || !info.regular || info.size == 0) return;
+  FileDescriptor output(platform::openForReading(outputPath));
   if (output.get() < 0) failToOpen(outputPath, std::strerror(errno));
   char start[kHeaderSize];
-  const ssize_t got = ::pread(output.get(), start, sizeof start, 0);
+  const long got = platform::readAt(output.get(), start, sizeof start, 0);
   if (!isDatabaseStart(std::string_view(start, got > 0 ? static_cast<std::size_t>(got) : 0))) {
     failToOpen(outputPath, kOutputIsNoDatabase);
   }
@@ -135,16 +130,14 @@ void importDatabase(const std::string& oldPath, const std::string& textPath, con
   AppInfoBlock appInfo{};
   RecordList list;
   FileDescriptor db = openForReading(oldPath);
-  struct stat oldStatus {};
-  if (::fstat(db.get(), &oldStatus) != 0) fatalSystemError(kErrorReadingHeader);
+  platform::FileStatus oldStatus;
+  if (!platform::status(db.get(), oldStatus)) fatalSystemError(kErrorReadingHeader);
   const bool inPlace = sameFile(db.get(), outputPath);
-  if (inPlace && ::flock(db.get(), LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
-    failToOpen(oldPath, kAnotherImport);
-  }
+  if (inPlace && platform::lockForUpdate(db.get()) == EWOULDBLOCK) failToOpen(oldPath, kAnotherImport);
   {
     // The old database is read whole into one block that the list owns; its
     // texts stay where they lie there.
-    const std::size_t size = static_cast<std::size_t>(oldStatus.st_size);
+    const std::size_t size = static_cast<std::size_t>(oldStatus.size);
     char* block = list.texts().allocate(size);
     const auto [got, error] = readWhole(db.get(), block, size);
     BufferedReader file(BufferedReader::InMemory{}, std::string_view(block, got), error);
@@ -163,7 +156,7 @@ void importDatabase(const std::string& oldPath, const std::string& textPath, con
   BufferedReader text(textFd.get());
   checkText(text, textPath);
   if (!inPlace) checkOutput(outputPath);
-  ReplacementFile output(outputPath, inPlace ? std::optional<struct stat>(oldStatus) : std::nullopt);
+  ReplacementFile output(outputPath, inPlace ? std::optional<platform::FileStatus>(oldStatus) : std::nullopt);
   answers.refuseIfSameAs(textFd.get());
   CategoryTable categories(appInfo);
   ImportMerger merger(list, categories, answers, out);
@@ -179,17 +172,16 @@ void importDatabase(const std::string& oldPath, const std::string& textPath, con
   list.clear();
 }
 
-int runImport(int argc, const char* const* argv) {
-  if (argc != 3 && argc != 4) {
+int runImport(const std::vector<std::string>& arguments) {
+  if (arguments.size() != 3 && arguments.size() != 4) {
     std::fwrite(kUsage.data(), 1, kUsage.size(), stdout);
     return 1;
   }
-  // A file-size limit shows as a write error that is reported, not as a signal.
-  std::signal(SIGXFSZ, SIG_IGN);
+  platform::reportFileSizeLimits();
   exit_signals::install();
-  return runReportingFailures([argc, argv] {
-    AnswerReader answers(STDIN_FILENO);
-    importDatabase(argv[1], argv[2], argc == 4 ? argv[3] : argv[1], answers, stdout);
+  return runReportingFailures([&arguments] {
+    AnswerReader answers(0);
+    importDatabase(arguments[1], arguments[2], arguments.size() == 4 ? arguments[3] : arguments[1], answers, stdout);
     return 0;
   });
 }

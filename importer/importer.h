@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "importer/import_merger.h"
 
@@ -16,6 +17,6 @@ void importDatabase(const std::string& oldPath, const std::string& textPath, con
 
 // The whole TxImport program: `TxImport OldDbFileName TextFileName
 // [NewDbFileName]`.  Returns its exit status; a failure is printed first.
-int runImport(int argc, const char* const* argv);
+int runImport(const std::vector<std::string>& arguments);
 
 }  // namespace tx

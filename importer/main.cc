@@ -1,3 +1,4 @@
+#include "dbformat/platform.h"
 #include "importer/importer.h"
 
-int main(int argc, char** argv) { return tx::runImport(argc, argv); }
+int main(int argc, char** argv) { return tx::runImport(tx::platform::arguments(argc, argv)); }

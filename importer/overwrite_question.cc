@@ -1,19 +1,19 @@
 #include "importer/overwrite_question.h"
 
-#include <termios.h>
-#include <unistd.h>
+#include <cerrno>
 
 #include "dbformat/fatal.h"
 #include "dbformat/open_file.h"
+#include "dbformat/platform.h"
 
 namespace tx {
 
 void AnswerReader::refuseIfSameAs(int textFd) { isTextFile_ = sameFile(fd_, textFd); }
 
 void AnswerReader::discardPending() {
-  if (!::isatty(fd_)) return;
+  if (!platform::isConsole(fd_)) return;
   input_.discardBuffered();
-  ::tcflush(fd_, TCIFLUSH);
+  platform::discardConsoleInput(fd_);
 }
 
 bool AnswerReader::readAnswer(char& first) {

@@ -1,14 +1,13 @@
 // The importer's output, replaced as a whole or not at all.
 #pragma once
 
-#include <sys/stat.h>
-
 #include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
 
 #include "dbformat/open_file.h"
+#include "dbformat/platform.h"
 
 namespace tx {
 
@@ -41,7 +40,7 @@ class ReplacementFile {
   // `path` as given.  `oldDatabase` is the old database's status as it was
   // read, where the output is that same file: the update is then refused if
   // another program changes the file meanwhile.
-  ReplacementFile(const std::string& path, std::optional<struct stat> oldDatabase);
+  ReplacementFile(const std::string& path, std::optional<platform::FileStatus> oldDatabase);
   // Without a completed write, the new file is removed.
   ~ReplacementFile();
   ReplacementFile(const ReplacementFile&) = delete;
@@ -60,7 +59,7 @@ class ReplacementFile {
   void openNamed();
   void nameUnnamed();
   bool keepIdentity();
-  void checkUnchanged(const struct stat& now) const;
+  void checkUnchanged(const platform::FileStatus& now) const;
   void replace(std::uint64_t size, const std::function<void(int fd)>& writeDatabase);
   void writeInPlace(std::uint64_t size, const std::function<void(int fd)>& writeDatabase);
 
@@ -68,8 +67,8 @@ class ReplacementFile {
   std::string target_;     // the file to write, links followed
   std::string directory_;  // the target's directory
   std::string temporary_;  // the new file's name, while it has one
-  std::optional<struct stat> existing_;  // the target as it was found
-  std::optional<struct stat> oldDatabase_;
+  std::optional<platform::FileStatus> existing_;  // the target as it was found
+  std::optional<platform::FileStatus> oldDatabase_;
   FileDescriptor file_;
   Mode mode_ = Mode::Replace;
   bool unnamed_ = false;

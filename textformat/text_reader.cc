@@ -1,6 +1,5 @@
 #include <cerrno>
 #include <cstring>
-#include <unistd.h>
 
 #include "textformat/text_records.h"
 

@@ -1,0 +1,149 @@
+// What differs between the hosts the programs run on, and nothing else:
+// files and paths, the console, the command line, memory, the signals that
+// end a run, and the replacement of one file by another.  One implementation
+// for POSIX systems (platform_posix.cc), one for Windows
+// (platform_windows.cc); the rest of the code calls only these.
+//
+// Files are descriptors (`int`), opened in binary mode; paths are UTF-8.  A
+// call that fails returns -1 (or false) with errno set, so that the caller
+// reports the system's text as everywhere else.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tx::platform {
+
+// The line end of the host's text files; the text reader takes either.
+#ifdef _WIN32
+inline constexpr std::string_view kLineEnd = "\r\n";
+#else
+inline constexpr std::string_view kLineEnd = "\n";
+#endif
+
+// ---- The command line
+
+// The arguments as UTF-8, the program's name first.
+std::vector<std::string> arguments(int argc, char** argv);
+
+// A file-size limit shows as a write error that is reported, not as a signal.
+void reportFileSizeLimits();
+
+// ---- Files
+
+int openForReading(const std::string& path);
+// Creates the file where it is missing (mode 0666 less the umask) and empties
+// it where it exists.
+int openForWriting(const std::string& path);
+// Opens an existing file to write over its bytes: for `truncate`, emptied.
+int openExisting(const std::string& path, bool truncate, bool read);
+int closeFile(int fd);
+
+// One read of at most `size` bytes: in order, or at `offset`.  The count, 0
+// at the end of the input, or -1.
+long readSome(int fd, char* destination, std::size_t size);
+long readAt(int fd, char* destination, std::size_t size, std::uint64_t offset);
+// One write of at most `size` bytes: in order, or at `offset`.
+long writeSome(int fd, const char* source, std::size_t size);
+long writeAt(int fd, const char* source, std::size_t size, std::uint64_t offset);
+
+// The file's bytes and what describes them on the disk, flushed.
+int flushToDisk(int fd);
+int truncateFile(int fd, std::uint64_t length);
+// The current offset of the next write in order.
+long long currentOffset(int fd);
+// Room for `size` bytes, where the file system can promise it: 0, or the
+// error number (0 too where it cannot promise).
+int reserveRoom(int fd, std::uint64_t size);
+
+// What tells one file from another and one version of it from the next.
+struct FileStatus {
+  std::uint64_t volume = 0;
+  std::uint64_t index = 0;
+  std::uint64_t size = 0;
+  std::int64_t modifiedSeconds = 0;
+  std::int64_t modifiedNanoseconds = 0;
+  std::uint64_t links = 1;
+  bool regular = false;
+  bool directory = false;
+};
+bool status(int fd, FileStatus& status);
+// Follows symbolic links.
+bool status(const std::string& path, FileStatus& status);
+bool sameFile(const FileStatus& a, const FileStatus& b);
+// Same file, same size, last modified at the same nanosecond.
+bool sameVersion(const FileStatus& a, const FileStatus& b);
+
+// Whether the file could be opened for writing (errno tells why not).
+bool canWrite(const std::string& path);
+
+// A lock that keeps a second importer from updating the same database: 0,
+// EWOULDBLOCK where another holds it, or another error number (locks that
+// the file system cannot take are no reason to stop).
+int lockForUpdate(int fd);
+
+// ---- The console
+
+bool isConsole(int fd);
+// Drops what was typed at the console but not read yet.
+void discardConsoleInput(int fd);
+
+// ---- Memory for large buffers: huge pages where the host has them.
+
+void* allocateLarge(std::size_t size);  // nullptr when there is none
+void releaseLarge(void* memory, std::size_t size) noexcept;
+
+// ---- The signals that end a run from outside
+
+// `handler` runs when the user or the system ends the run (SIGINT, SIGTERM,
+// SIGHUP, SIGPIPE; a console close or Ctrl+C), with only async-signal-safe
+// work; the process then ends as that signal ends it.
+void onExitSignals(void (*handler)());
+// While held, such a signal waits; it takes effect when the last is released.
+void holdExitSignals() noexcept;
+void releaseExitSignals() noexcept;
+
+// Async-signal-safe versions of what the handler needs.
+void restoreBytesForSignal(int fd, const char* bytes, std::size_t count, std::uint64_t length) noexcept;
+void removeForSignal(const char* path) noexcept;
+
+// ---- Replacing the output
+
+// The file a path names in the end, symbolic links followed; the target need
+// not exist.  Empty with errno set where a link cannot be read.
+std::string followLinks(const std::string& path);
+std::string directoryOf(const std::string& path);
+std::string baseNameOf(const std::string& path);
+
+// A new file in `directory` that has no name until nameUnnamed(): its
+// descriptor; -1 with errno EOPNOTSUPP where the host or the file system
+// offers no such file, or with the reason the directory takes none.
+int createUnnamed(const std::string& directory);
+int nameUnnamed(int fd, const std::string& name);
+// A new file of its own at `pattern`, whose last six characters (XXXXXX) are
+// replaced to make a name that is not taken.
+int createTemporary(std::string& pattern);
+// Whether a new file can be made in `directory` (errno tells why not).
+bool directoryTakesFiles(const std::string& directory);
+// The longest file name the directory takes.
+std::size_t longestName(const std::string& directory);
+// Six characters for a temporary name.
+std::string randomSuffix();
+
+// Gives the new file `to` what the file at `path` (open as `from`) has
+// besides its bytes: owner and group, permission bits, ACL, extended
+// attributes.  False where any of it cannot be set.
+bool copyIdentity(const std::string& path, int from, int to);
+// Gives a new file the permissions a file created now would have.
+int setDefaultPermissions(int fd);
+
+// Puts `from` in the place of `to`, at once, and on the disk.
+int replaceFile(const std::string& from, const std::string& to);
+int removeFile(const std::string& path);
+// The directory's entries on the disk, after a rename.
+void flushDirectory(const std::string& directory);
+
+}  // namespace tx::platform

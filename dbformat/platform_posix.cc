@@ -1,0 +1,309 @@
+// The platform layer on POSIX systems (Linux first; macOS where noted).
+#include <acl/libacl.h>
+#include <attr/libattr.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include "dbformat/platform.h"
+
+namespace tx::platform {
+
+std::vector<std::string> arguments(int argc, char** argv) { return {argv, argv + argc}; }
+
+void reportFileSizeLimits() { std::signal(SIGXFSZ, SIG_IGN); }
+
+int openForReading(const std::string& path) { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC); }
+
+int openForWriting(const std::string& path) {
+  return ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+}
+
+int openExisting(const std::string& path, bool truncate, bool read) {
+  return ::open(path.c_str(), (read ? O_RDWR : O_WRONLY) | (truncate ? O_TRUNC : 0) | O_CLOEXEC);
+}
+
+int closeFile(int fd) { return ::close(fd); }
+
+long readSome(int fd, char* destination, std::size_t size) { return ::read(fd, destination, size); }
+
+long readAt(int fd, char* destination, std::size_t size, std::uint64_t offset) {
+  return ::pread(fd, destination, size, static_cast<off_t>(offset));
+}
+
+long writeSome(int fd, const char* source, std::size_t size) { return ::write(fd, source, size); }
+
+long writeAt(int fd, const char* source, std::size_t size, std::uint64_t offset) {
+  return ::pwrite(fd, source, size, static_cast<off_t>(offset));
+}
+
+int flushToDisk(int fd) {
+#ifdef F_FULLFSYNC
+  // fsync alone does not reach the disk on macOS.
+  if (::fcntl(fd, F_FULLFSYNC) == 0) return 0;
+#endif
+  return ::fsync(fd);
+}
+
+int truncateFile(int fd, std::uint64_t length) { return ::ftruncate(fd, static_cast<off_t>(length)); }
+
+long long currentOffset(int fd) { return ::lseek(fd, 0, SEEK_CUR); }
+
+int reserveRoom(int fd, std::uint64_t size) {
+#ifdef __linux__
+  const int error = ::posix_fallocate(fd, 0, static_cast<off_t>(size));
+  return error == EOPNOTSUPP || error == EINVAL ? 0 : error;
+#else
+  (void)fd;
+  (void)size;
+  return 0;
+#endif
+}
+
+namespace {
+
+FileStatus fromStat(const struct stat& info) {
+  FileStatus status;
+  status.volume = static_cast<std::uint64_t>(info.st_dev);
+  status.index = static_cast<std::uint64_t>(info.st_ino);
+  status.size = static_cast<std::uint64_t>(info.st_size);
+#ifdef __APPLE__
+  status.modifiedSeconds = info.st_mtimespec.tv_sec;
+  status.modifiedNanoseconds = info.st_mtimespec.tv_nsec;
+#else
+  status.modifiedSeconds = info.st_mtim.tv_sec;
+  status.modifiedNanoseconds = info.st_mtim.tv_nsec;
+#endif
+  status.links = static_cast<std::uint64_t>(info.st_nlink);
+  status.regular = S_ISREG(info.st_mode);
+  status.directory = S_ISDIR(info.st_mode);
+  return status;
+}
+
+}  // namespace
+
+bool status(int fd, FileStatus& result) {
+  struct stat info {};
+  if (::fstat(fd, &info) != 0) return false;
+  result = fromStat(info);
+  return true;
+}
+
+bool status(const std::string& path, FileStatus& result) {
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0) return false;
+  result = fromStat(info);
+  return true;
+}
+
+bool sameFile(const FileStatus& a, const FileStatus& b) { return a.volume == b.volume && a.index == b.index; }
+
+bool sameVersion(const FileStatus& a, const FileStatus& b) {
+  return sameFile(a, b) && a.size == b.size && a.modifiedSeconds == b.modifiedSeconds &&
+         a.modifiedNanoseconds == b.modifiedNanoseconds;
+}
+
+bool canWrite(const std::string& path) { return ::access(path.c_str(), W_OK) == 0; }
+
+int lockForUpdate(int fd) {
+  if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return 0;
+  return errno;
+}
+
+bool isConsole(int fd) { return ::isatty(fd) != 0; }
+
+void discardConsoleInput(int fd) { ::tcflush(fd, TCIFLUSH); }
+
+namespace {
+
+constexpr std::size_t kHugePage = std::size_t{2} << 20;
+
+std::size_t mappedSizeFor(std::size_t size) { return (size + kHugePage - 1) / kHugePage * kHugePage; }
+
+}  // namespace
+
+// A block is mapped a huge page larger than it needs, so that it can start
+// at a huge-page boundary; the slack on either side is given back at once,
+// so the block is unmapped from its start by its size alone.
+void* allocateLarge(std::size_t size) {
+  const std::size_t kept = mappedSizeFor(size);
+  void* mapped = ::mmap(nullptr, kept + kHugePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (mapped == MAP_FAILED) return nullptr;
+  const std::uintptr_t address = reinterpret_cast<std::uintptr_t>(mapped);
+  const std::size_t before = (kHugePage - address % kHugePage) % kHugePage;
+  char* start = static_cast<char*>(mapped) + before;
+  if (before > 0) ::munmap(mapped, before);
+  if (kHugePage - before > 0) ::munmap(start + kept, kHugePage - before);
+#ifdef MADV_HUGEPAGE
+  ::madvise(start, kept, MADV_HUGEPAGE);
+#endif
+  return start;
+}
+
+void releaseLarge(void* memory, std::size_t size) noexcept { ::munmap(memory, mappedSizeFor(size)); }
+
+namespace {
+
+constexpr int kExitSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
+void (*exitHandler)() = nullptr;
+
+sigset_t exitSignalSet() {
+  sigset_t set;
+  sigemptyset(&set);
+  for (int signal : kExitSignals) sigaddset(&set, signal);
+  return set;
+}
+
+extern "C" void onExitSignal(int signal) {
+  if (exitHandler) exitHandler();
+  // SA_RESETHAND has restored the default action; the signal stays blocked
+  // until the handler returns, and then ends the process.
+  ::raise(signal);
+}
+
+}  // namespace
+
+void onExitSignals(void (*handler)()) {
+  exitHandler = handler;
+  struct sigaction action {};
+  action.sa_handler = onExitSignal;
+  action.sa_flags = static_cast<int>(SA_RESETHAND);
+  action.sa_mask = exitSignalSet();
+  for (int signal : kExitSignals) {
+    struct sigaction old {};
+    // A signal the caller chose to ignore stays ignored.
+    if (::sigaction(signal, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
+    ::sigaction(signal, &action, nullptr);
+  }
+}
+
+void holdExitSignals() noexcept {
+  const sigset_t set = exitSignalSet();
+  ::sigprocmask(SIG_BLOCK, &set, nullptr);
+}
+
+void releaseExitSignals() noexcept {
+  const sigset_t set = exitSignalSet();
+  ::sigprocmask(SIG_UNBLOCK, &set, nullptr);
+}
+
+void restoreBytesForSignal(int fd, const char* bytes, std::size_t count, std::uint64_t length) noexcept {
+  for (std::size_t done = 0; done < count;) {
+    const ssize_t wrote = ::pwrite(fd, bytes + done, count - done, static_cast<off_t>(done));
+    if (wrote <= 0) break;
+    done += static_cast<std::size_t>(wrote);
+  }
+  [[maybe_unused]] const int ignored = ::ftruncate(fd, static_cast<off_t>(length));
+}
+
+void removeForSignal(const char* path) noexcept { ::unlink(path); }
+
+std::string directoryOf(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string baseNameOf(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string followLinks(const std::string& path) {
+  std::string current = path;
+  for (int hops = 0; hops < 40; ++hops) {
+    struct stat info {};
+    if (::lstat(current.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return current;
+    char target[PATH_MAX];
+    const ssize_t length = ::readlink(current.c_str(), target, sizeof target - 1);
+    if (length < 0) return {};
+    const std::string link(target, static_cast<std::size_t>(length));
+    current = link.front() == '/' ? link : directoryOf(current) + "/" + link;
+  }
+  errno = ELOOP;
+  return {};
+}
+
+int createUnnamed(const std::string& directory) {
+#ifdef O_TMPFILE
+  // The unnamed file is named later through /proc; without it, it could not be.
+  if (::access("/proc/self/fd", X_OK) == 0) {
+    const int fd = ::open(directory.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+    // A file system or kernel without unnamed files says so in one of these.
+    if (fd < 0 && (errno == EISDIR || errno == EINVAL)) errno = EOPNOTSUPP;
+    return fd;
+  }
+#else
+  (void)directory;
+#endif
+  errno = EOPNOTSUPP;
+  return -1;
+}
+
+int nameUnnamed(int fd, const std::string& name) {
+  const std::string self = "/proc/self/fd/" + std::to_string(fd);
+  return ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW);
+}
+
+int createTemporary(std::string& pattern) { return ::mkostemp(pattern.data(), O_CLOEXEC); }
+
+bool directoryTakesFiles(const std::string& directory) { return ::access(directory.c_str(), W_OK | X_OK) == 0; }
+
+std::size_t longestName(const std::string& directory) {
+  const long longest = ::pathconf(directory.c_str(), _PC_NAME_MAX);
+  return longest > 0 ? static_cast<std::size_t>(longest) : 255;
+}
+
+std::string randomSuffix() {
+  static constexpr char kLetters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+  unsigned char bytes[6] = {};
+  if (::getrandom(bytes, sizeof bytes, 0) != static_cast<ssize_t>(sizeof bytes)) {
+    const unsigned long seed = static_cast<unsigned long>(::getpid()) ^ static_cast<unsigned long>(std::rand());
+    for (std::size_t i = 0; i < sizeof bytes; ++i) bytes[i] = static_cast<unsigned char>(seed >> (i * 5));
+  }
+  std::string suffix;
+  for (unsigned char byte : bytes) suffix.push_back(kLetters[byte % (sizeof kLetters - 1)]);
+  return suffix;
+}
+
+bool copyIdentity(const std::string& path, int from, int to) {
+  struct stat old {};
+  if (::fstat(from, &old) != 0) return false;
+  // Where only the group differs from ours, it alone is set.
+  if ((old.st_uid != ::geteuid() || old.st_gid != ::getegid()) && ::fchown(to, old.st_uid, old.st_gid) != 0) {
+    return false;
+  }
+  // The permission bits and the ACL, after the owner, which clears set-id bits.
+  if (::perm_copy_fd(path.c_str(), from, "the new database", to, nullptr) != 0) return false;
+  return ::attr_copy_fd(path.c_str(), from, "the new database", to, nullptr, nullptr) == 0;
+}
+
+int setDefaultPermissions(int fd) {
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  return ::fchmod(fd, 0666 & ~mask);
+}
+
+int replaceFile(const std::string& from, const std::string& to) { return ::rename(from.c_str(), to.c_str()); }
+
+int removeFile(const std::string& path) { return ::unlink(path.c_str()); }
+
+void flushDirectory(const std::string& directory) {
+  const int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  ::fsync(fd);
+  ::close(fd);
+}
+
+}  // namespace tx::platform
