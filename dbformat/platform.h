@@ -73,9 +73,12 @@ struct FileStatus {
 bool status(int fd, FileStatus& status);
 // Follows symbolic links.
 bool status(const std::string& path, FileStatus& status);
-bool sameFile(const FileStatus& a, const FileStatus& b);
+inline bool sameFile(const FileStatus& a, const FileStatus& b) { return a.volume == b.volume && a.index == b.index; }
 // Same file, same size, last modified at the same nanosecond.
-bool sameVersion(const FileStatus& a, const FileStatus& b);
+inline bool sameVersion(const FileStatus& a, const FileStatus& b) {
+  return sameFile(a, b) && a.size == b.size && a.modifiedSeconds == b.modifiedSeconds &&
+         a.modifiedNanoseconds == b.modifiedNanoseconds;
+}
 
 // Whether the file could be opened for writing (errno tells why not).
 bool canWrite(const std::string& path);

@@ -107,13 +107,6 @@ bool status(const std::string& path, FileStatus& result) {
   return true;
 }
 
-bool sameFile(const FileStatus& a, const FileStatus& b) { return a.volume == b.volume && a.index == b.index; }
-
-bool sameVersion(const FileStatus& a, const FileStatus& b) {
-  return sameFile(a, b) && a.size == b.size && a.modifiedSeconds == b.modifiedSeconds &&
-         a.modifiedNanoseconds == b.modifiedNanoseconds;
-}
-
 bool canWrite(const std::string& path) { return ::access(path.c_str(), W_OK) == 0; }
 
 int lockForUpdate(int fd) {

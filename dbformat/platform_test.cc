@@ -1,0 +1,127 @@
+// The platform layer, on whichever host the tests run (Linux, or Windows
+// under wine).
+#include "dbformat/platform.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+namespace tx::platform {
+namespace {
+
+// A fresh directory of its own, removed at the end of its scope.
+struct ScratchDirectory {
+  ScratchDirectory() {
+    path = std::filesystem::temp_directory_path() / ("txplatform-" + randomSuffix());
+    std::filesystem::create_directory(path);
+  }
+  ~ScratchDirectory() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path, ignored);
+  }
+  std::string file(const std::string& name, const std::string& bytes) const {
+    const std::string full = (path / name).string();
+    std::ofstream(full, std::ios::binary) << bytes;
+    return full;
+  }
+  std::filesystem::path path;
+};
+
+TEST(Platform, PathsSplitIntoDirectoryAndName) {
+  struct Case {
+    std::string path, directory, name;
+  };
+  const Case cases[] = {{"dir/db.pdb", "dir", "db.pdb"}, {"db.pdb", ".", "db.pdb"}, {"/db.pdb", "/", "db.pdb"},
+                        {"a/b/c.txt", "a/b", "c.txt"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    EXPECT_EQ(directoryOf(c.path), c.directory);
+    EXPECT_EQ(baseNameOf(c.path), c.name);
+  }
+}
+
+TEST(Platform, FilesAreKnownByIdentityAndVersion) {
+  ScratchDirectory scratch;
+  const std::string one = scratch.file("one.pdb", "first");
+  const std::string two = scratch.file("two.pdb", "first");
+  const int fd = openForReading(one);
+  ASSERT_GE(fd, 0);
+  FileStatus opened, named, other, another;
+  ASSERT_TRUE(status(fd, opened));
+  // The same file under another spelling of its path.
+  ASSERT_TRUE(status((scratch.path / "." / "one.pdb").string(), named));
+  ASSERT_TRUE(status(two, other));
+  EXPECT_TRUE(sameFile(opened, named));
+  EXPECT_TRUE(sameVersion(opened, named));
+  EXPECT_FALSE(sameFile(opened, other));
+  EXPECT_TRUE(opened.regular);
+  EXPECT_EQ(opened.size, 5u);
+  // Another version: longer.
+  scratch.file("one.pdb", "first and more");
+  ASSERT_TRUE(status(one, another));
+  EXPECT_TRUE(sameFile(opened, another));
+  EXPECT_FALSE(sameVersion(opened, another));
+  EXPECT_FALSE(status((scratch.path / "none").string(), another));
+  EXPECT_EQ(errno, ENOENT);
+  EXPECT_EQ(closeFile(fd), 0);
+}
+
+TEST(Platform, OneUpdateLockAtATime) {
+  ScratchDirectory scratch;
+  const std::string db = scratch.file("db.pdb", "bytes");
+  const int first = openForReading(db);
+  const int second = openForReading(db);
+  ASSERT_GE(first, 0);
+  ASSERT_GE(second, 0);
+  EXPECT_EQ(lockForUpdate(first), 0);
+  EXPECT_EQ(lockForUpdate(second), EWOULDBLOCK);
+  // The lock keeps no one from the bytes.
+  char byte = 0;
+  EXPECT_EQ(readAt(second, &byte, 1, 0), 1);
+  EXPECT_EQ(byte, 'b');
+  closeFile(first);
+  EXPECT_EQ(lockForUpdate(second), 0);
+  closeFile(second);
+}
+
+TEST(Platform, FilesAndTheNullDeviceAreNoConsole) {
+  ScratchDirectory scratch;
+  const int file = openForReading(scratch.file("t.txt", "ab"));
+  ASSERT_GE(file, 0);
+  EXPECT_FALSE(isConsole(file));
+  // Discarding console input from a file leaves it alone.
+  char byte = 0;
+  ASSERT_EQ(readSome(file, &byte, 1), 1);
+  discardConsoleInput(file);
+  ASSERT_EQ(readSome(file, &byte, 1), 1);
+  EXPECT_EQ(byte, 'b');
+  closeFile(file);
+  int null = openForReading("/dev/null");
+  if (null < 0) null = openForReading("NUL");
+  ASSERT_GE(null, 0);
+  EXPECT_FALSE(isConsole(null));
+  closeFile(null);
+}
+
+TEST(Platform, TemporaryFilesAreNewAndReplaceOthers) {
+  ScratchDirectory scratch;
+  const std::string target = scratch.file("db.pdb", "old");
+  std::string pattern = (scratch.path / ".db.pdb.TxImport-XXXXXX").string();
+  const int fd = createTemporary(pattern);
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(pattern.find("XXXXXX"), std::string::npos);
+  ASSERT_EQ(writeSome(fd, "new", 3), 3);
+  ASSERT_EQ(flushToDisk(fd), 0);
+  ASSERT_EQ(closeFile(fd), 0);
+  ASSERT_EQ(replaceFile(pattern, target), 0);
+  std::ifstream in(target, std::ios::binary);
+  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(bytes, "new");
+  EXPECT_FALSE(std::filesystem::exists(pattern));
+}
+
+}  // namespace
+}  // namespace tx::platform

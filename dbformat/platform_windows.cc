@@ -1,0 +1,371 @@
+// The platform layer on Windows: CRT descriptors in binary mode over Win32
+// handles, wide (UTF-16) calls for every path.
+#define _CRT_RAND_S  // rand_s
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#include <aclapi.h>
+#include <fcntl.h>
+#include <io.h>
+#include <shellapi.h>
+#include <sys/stat.h>
+
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+#include "dbformat/platform.h"
+
+namespace tx::platform {
+namespace {
+
+std::wstring widen(const std::string& text) {
+  if (text.empty()) return {};
+  const int size = ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  std::wstring wide(static_cast<std::size_t>(size), L'\0');
+  ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), size);
+  return wide;
+}
+
+std::string narrow(const wchar_t* text) {
+  const int size = ::WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+  if (size <= 1) return {};
+  std::string utf8(static_cast<std::size_t>(size), '\0');
+  ::WideCharToMultiByte(CP_UTF8, 0, text, -1, utf8.data(), size, nullptr, nullptr);
+  utf8.pop_back();
+  return utf8;
+}
+
+// errno for the last Win32 error, so that failures read as they do elsewhere.
+int setErrnoFromWindows() {
+  switch (::GetLastError()) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_DRIVE:
+      errno = ENOENT;
+      break;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+      errno = EACCES;
+      break;
+    case ERROR_FILE_EXISTS:
+    case ERROR_ALREADY_EXISTS:
+      errno = EEXIST;
+      break;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+      errno = ENOSPC;
+      break;
+    case ERROR_LOCK_VIOLATION:
+      errno = EWOULDBLOCK;
+      break;
+    case ERROR_FILENAME_EXCED_RANGE:
+      errno = ENAMETOOLONG;
+      break;
+    case ERROR_DIRECTORY:
+      errno = ENOTDIR;
+      break;
+    default:
+      errno = EIO;
+  }
+  return -1;
+}
+
+HANDLE handleOf(int fd) { return reinterpret_cast<HANDLE>(::_get_osfhandle(fd)); }
+
+unsigned chunk(std::size_t size) { return static_cast<unsigned>(size < INT_MAX ? size : INT_MAX); }
+
+OVERLAPPED at(std::uint64_t offset) {
+  OVERLAPPED overlapped{};
+  overlapped.Offset = static_cast<DWORD>(offset);
+  overlapped.OffsetHigh = static_cast<DWORD>(offset >> 32);
+  return overlapped;
+}
+
+FileStatus fromInformation(const BY_HANDLE_FILE_INFORMATION& info, DWORD type) {
+  FileStatus status;
+  status.volume = info.dwVolumeSerialNumber;
+  status.index = (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
+  status.size = (std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
+  const std::uint64_t ticks =
+      (std::uint64_t{info.ftLastWriteTime.dwHighDateTime} << 32) | info.ftLastWriteTime.dwLowDateTime;
+  status.modifiedSeconds = static_cast<std::int64_t>(ticks / 10000000);
+  status.modifiedNanoseconds = static_cast<std::int64_t>(ticks % 10000000) * 100;
+  status.links = info.nNumberOfLinks;
+  status.directory = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  status.regular = !status.directory && type == FILE_TYPE_DISK;
+  return status;
+}
+
+bool statusOfHandle(HANDLE handle, FileStatus& result) {
+  const DWORD type = ::GetFileType(handle);
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!::GetFileInformationByHandle(handle, &info)) {
+    // A device (NUL, the console) has no such information: it is a file,
+    // but not a regular one, and no other file is the same.
+    if (type == FILE_TYPE_DISK) return setErrnoFromWindows() == 0;
+    result = FileStatus{};
+    result.index = reinterpret_cast<std::uintptr_t>(handle);
+    result.volume = ~std::uint64_t{0};
+    return true;
+  }
+  result = fromInformation(info, type);
+  return true;
+}
+
+}  // namespace
+
+std::vector<std::string> arguments(int argc, char** argv) {
+  int count = 0;
+  wchar_t** wide = ::CommandLineToArgvW(::GetCommandLineW(), &count);
+  if (!wide) return {argv, argv + argc};
+  std::vector<std::string> result;
+  for (int i = 0; i < count; ++i) result.push_back(narrow(wide[i]));
+  ::LocalFree(wide);
+  return result;
+}
+
+void reportFileSizeLimits() {}
+
+int openForReading(const std::string& path) {
+  return ::_wopen(widen(path).c_str(), _O_RDONLY | _O_BINARY | _O_NOINHERIT);
+}
+
+int openForWriting(const std::string& path) {
+  return ::_wopen(widen(path).c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY | _O_NOINHERIT,
+                  _S_IREAD | _S_IWRITE);
+}
+
+int openExisting(const std::string& path, bool truncate, bool read) {
+  return ::_wopen(widen(path).c_str(),
+                  (read ? _O_RDWR : _O_WRONLY) | (truncate ? _O_TRUNC : 0) | _O_BINARY | _O_NOINHERIT);
+}
+
+int closeFile(int fd) { return ::_close(fd); }
+
+long readSome(int fd, char* destination, std::size_t size) { return ::_read(fd, destination, chunk(size)); }
+
+long readAt(int fd, char* destination, std::size_t size, std::uint64_t offset) {
+  OVERLAPPED overlapped = at(offset);
+  DWORD got = 0;
+  if (::ReadFile(handleOf(fd), destination, chunk(size), &got, &overlapped)) return static_cast<long>(got);
+  if (::GetLastError() == ERROR_HANDLE_EOF) return 0;
+  return setErrnoFromWindows();
+}
+
+long writeSome(int fd, const char* source, std::size_t size) { return ::_write(fd, source, chunk(size)); }
+
+long writeAt(int fd, const char* source, std::size_t size, std::uint64_t offset) {
+  OVERLAPPED overlapped = at(offset);
+  DWORD wrote = 0;
+  if (::WriteFile(handleOf(fd), source, chunk(size), &wrote, &overlapped)) return static_cast<long>(wrote);
+  return setErrnoFromWindows();
+}
+
+int flushToDisk(int fd) { return ::FlushFileBuffers(handleOf(fd)) ? 0 : setErrnoFromWindows(); }
+
+int truncateFile(int fd, std::uint64_t length) {
+  const int error = ::_chsize_s(fd, static_cast<long long>(length));
+  if (error == 0) return 0;
+  errno = error;
+  return -1;
+}
+
+long long currentOffset(int fd) { return ::_lseeki64(fd, 0, SEEK_CUR); }
+
+int reserveRoom(int, std::uint64_t) { return 0; }
+
+bool status(int fd, FileStatus& result) {
+  const HANDLE handle = handleOf(fd);
+  if (handle == INVALID_HANDLE_VALUE) {
+    errno = EBADF;
+    return false;
+  }
+  return statusOfHandle(handle, result);
+}
+
+bool status(const std::string& path, FileStatus& result) {
+  const HANDLE handle =
+      ::CreateFileW(widen(path).c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return setErrnoFromWindows() == 0;
+  const bool known = statusOfHandle(handle, result);
+  ::CloseHandle(handle);
+  return known;
+}
+
+bool canWrite(const std::string& path) {
+  const HANDLE handle = ::CreateFileW(widen(path).c_str(), GENERIC_WRITE,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return setErrnoFromWindows() == 0;
+  ::CloseHandle(handle);
+  return true;
+}
+
+int lockForUpdate(int fd) {
+  // A byte far past the end: Windows locks keep other handles from the bytes
+  // they cover, and the importer's own handles must reach every real byte.
+  OVERLAPPED overlapped = at(~std::uint64_t{0} - 1);
+  if (::LockFileEx(handleOf(fd), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &overlapped)) return 0;
+  setErrnoFromWindows();
+  return errno;
+}
+
+bool isConsole(int fd) {
+  // _isatty is true for NUL as well; only a console has a console mode.
+  DWORD mode = 0;
+  return ::GetConsoleMode(handleOf(fd), &mode) != 0;
+}
+
+void discardConsoleInput(int fd) { ::FlushConsoleInputBuffer(handleOf(fd)); }
+
+void* allocateLarge(std::size_t size) {
+  return ::VirtualAlloc(nullptr, size, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+}
+
+void releaseLarge(void* memory, std::size_t) noexcept { ::VirtualFree(memory, 0, MEM_RELEASE); }
+
+namespace {
+
+void (*exitHandler)() = nullptr;
+std::atomic<int> held{0};
+
+BOOL WINAPI onConsoleEvent(DWORD) {
+  // The handler runs on a thread of its own: it waits while the main
+  // thread holds the signals, as a blocked signal would.
+  while (held.load() > 0) ::Sleep(1);
+  if (exitHandler) exitHandler();
+  return FALSE;  // and the default handler ends the process
+}
+
+}  // namespace
+
+void onExitSignals(void (*handler)()) {
+  exitHandler = handler;
+  ::SetConsoleCtrlHandler(onConsoleEvent, TRUE);
+}
+
+void holdExitSignals() noexcept { ++held; }
+
+void releaseExitSignals() noexcept { --held; }
+
+void restoreBytesForSignal(int fd, const char* bytes, std::size_t count, std::uint64_t length) noexcept {
+  for (std::size_t done = 0; done < count;) {
+    const long wrote = writeAt(fd, bytes + done, count - done, done);
+    if (wrote <= 0) break;
+    done += static_cast<std::size_t>(wrote);
+  }
+  ::_chsize_s(fd, static_cast<long long>(length));
+}
+
+void removeForSignal(const char* path) noexcept {
+  static wchar_t wide[4096];
+  if (::MultiByteToWideChar(CP_UTF8, 0, path, -1, wide, 4096) > 0) ::DeleteFileW(wide);
+}
+
+std::string directoryOf(const std::string& path) {
+  const std::size_t slash = path.find_last_of("/\\");
+  const bool drive = path.size() >= 2 && path[1] == ':';
+  if (slash == std::string::npos) return drive ? path.substr(0, 2) : ".";
+  // The root of a drive, or of the current drive, keeps its separator.
+  if (slash == 0 || (drive && slash == 2)) return path.substr(0, slash + 1);
+  return path.substr(0, slash);
+}
+
+std::string baseNameOf(const std::string& path) {
+  const std::size_t slash = path.find_last_of("/\\");
+  if (slash != std::string::npos) return path.substr(slash + 1);
+  return path.size() >= 2 && path[1] == ':' ? path.substr(2) : path;
+}
+
+std::string followLinks(const std::string& path) { return path; }
+
+int createUnnamed(const std::string&) {
+  errno = EOPNOTSUPP;
+  return -1;
+}
+
+int nameUnnamed(int, const std::string&) {
+  errno = EOPNOTSUPP;
+  return -1;
+}
+
+int createTemporary(std::string& pattern) {
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    pattern.replace(pattern.size() - 6, 6, randomSuffix());
+    const int fd = ::_wopen(widen(pattern).c_str(), _O_RDWR | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT,
+                            _S_IREAD | _S_IWRITE);
+    if (fd >= 0 || errno != EEXIST) return fd;
+  }
+  return -1;
+}
+
+bool directoryTakesFiles(const std::string& directory) {
+  const std::string stem = directory.back() == '/' || directory.back() == '\\' ? directory : directory + "\\";
+  // Only making a file tells for certain.
+  std::string probe = stem + ".TxImport-XXXXXX";
+  const int fd = createTemporary(probe);
+  if (fd < 0) return false;
+  ::_close(fd);
+  ::DeleteFileW(widen(probe).c_str());
+  return true;
+}
+
+std::size_t longestName(const std::string&) { return 255; }
+
+std::string randomSuffix() {
+  static constexpr char kLetters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+  std::string suffix;
+  for (int i = 0; i < 6; ++i) {
+    unsigned int value = 0;
+    if (::rand_s(&value) != 0) value = static_cast<unsigned int>(std::rand());
+    suffix.push_back(kLetters[value % (sizeof kLetters - 1)]);
+  }
+  return suffix;
+}
+
+bool copyIdentity(const std::string&, int from, int to) {
+  // The old file's access control list and attributes.
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  PACL dacl = nullptr;
+  if (::GetSecurityInfo(handleOf(from), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl, nullptr,
+                        &descriptor) != ERROR_SUCCESS) {
+    return false;
+  }
+  const HANDLE writable = ::ReOpenFile(handleOf(to), WRITE_DAC | FILE_WRITE_ATTRIBUTES,
+                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0);
+  bool kept = writable != INVALID_HANDLE_VALUE &&
+              ::SetSecurityInfo(writable, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, dacl,
+                                nullptr) == ERROR_SUCCESS;
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (kept && ::GetFileInformationByHandle(handleOf(from), &info)) {
+    FILE_BASIC_INFO basic{};
+    // Read-only would keep the new bytes from being written.
+    basic.FileAttributes = (info.dwFileAttributes & ~DWORD{FILE_ATTRIBUTE_READONLY}) | FILE_ATTRIBUTE_ARCHIVE;
+    kept = ::SetFileInformationByHandle(writable, FileBasicInfo, &basic, sizeof basic) != 0;
+  }
+  if (writable != INVALID_HANDLE_VALUE) ::CloseHandle(writable);
+  ::LocalFree(descriptor);
+  return kept;
+}
+
+int setDefaultPermissions(int) { return 0; }
+
+int replaceFile(const std::string& from, const std::string& to) {
+  if (::MoveFileExW(widen(from).c_str(), widen(to).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    return 0;
+  }
+  return setErrnoFromWindows();
+}
+
+int removeFile(const std::string& path) { return ::DeleteFileW(widen(path).c_str()) ? 0 : setErrnoFromWindows(); }
+
+void flushDirectory(const std::string&) {
+  // MOVEFILE_WRITE_THROUGH has put the new name on the disk.
+}
+
+}  // namespace tx::platform
