@@ -53,8 +53,10 @@ long writeAt(int fd, const char* source, std::size_t size, std::uint64_t offset)
 // The file's bytes and what describes them on the disk, flushed.
 int flushToDisk(int fd);
 int truncateFile(int fd, std::uint64_t length);
-// The current offset of the next write in order.
+// The current offset of the next write in order, and a way back to the
+// start (reads at an offset may move it on some hosts).
 long long currentOffset(int fd);
+int rewind(int fd);
 // Room for `size` bytes, where the file system can promise it: 0, or the
 // error number (0 too where it cannot promise).
 int reserveRoom(int fd, std::uint64_t size);

@@ -60,6 +60,8 @@ int truncateFile(int fd, std::uint64_t length) { return ::ftruncate(fd, static_c
 
 long long currentOffset(int fd) { return ::lseek(fd, 0, SEEK_CUR); }
 
+int rewind(int fd) { return ::lseek(fd, 0, SEEK_SET) == 0 ? 0 : -1; }
+
 int reserveRoom(int fd, std::uint64_t size) {
 #ifdef __linux__
   const int error = ::posix_fallocate(fd, 0, static_cast<off_t>(size));

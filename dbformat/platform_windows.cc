@@ -176,6 +176,8 @@ int truncateFile(int fd, std::uint64_t length) {
 
 long long currentOffset(int fd) { return ::_lseeki64(fd, 0, SEEK_CUR); }
 
+int rewind(int fd) { return ::_lseeki64(fd, 0, SEEK_SET) == 0 ? 0 : -1; }
+
 int reserveRoom(int, std::uint64_t) { return 0; }
 
 bool status(int fd, FileStatus& result) {

@@ -239,6 +239,7 @@ void ReplacementFile::writeInPlace(std::uint64_t size, const std::function<void(
         fatalSystemError(kErrorWritingDatabase);
       }
     }
+    if (platform::rewind(fd) != 0) fatalSystemError(kErrorWritingDatabase);
     writeDatabase(fd);
     const long long end = platform::currentOffset(fd);
     if (end < 0 || platform::truncateFile(fd, static_cast<std::uint64_t>(end)) != 0 || platform::flushToDisk(fd) != 0) {

@@ -1,0 +1,186 @@
+#!/usr/bin/env python3
+"""The Windows programs under wine, against the Linux ones: one table of
+behaviours that differ between the hosts, each row run in a fresh directory.
+
+    windows_suite.py --windows BUILD-WINDOWS --linux BUILD --source SOURCE --wine WINE64
+
+Every wine call has a deadline.  Ends with the line 'N passed, N failed'.
+"""
+import argparse
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+
+SEP = b"~" * 27 + b"\n"
+
+
+def crlf(text):
+    return text.replace(b"\n", b"\r\n")
+
+
+class Suite:
+    def __init__(self, args):
+        self.win_export = os.path.join(args.windows, "TxExport.exe")
+        self.win_import = os.path.join(args.windows, "TxImport.exe")
+        self.linux_export = os.path.join(args.linux, "TxExport")
+        self.linux_import = os.path.join(args.linux, "TxImport")
+        self.example = os.path.join(args.source, "examples", "example.pdb")
+        self.example_text = open(os.path.join(args.source, "examples", "example.txt"), "rb").read()
+        self.wine = args.wine
+        self.dir = None
+
+    def win(self, program, *args, stdin=b""):
+        """Runs a Windows program in the row's directory: (status, stdout, stderr)."""
+        done = subprocess.run([self.wine, program, *args], input=stdin, capture_output=True, cwd=self.dir,
+                              timeout=120)
+        return done.returncode, done.stdout, done.stderr
+
+    def linux(self, program, *args, stdin=b""):
+        done = subprocess.run([program, *args], input=stdin, capture_output=True, cwd=self.dir, timeout=60)
+        return done.returncode, done.stdout, done.stderr
+
+    def path(self, name):
+        return os.path.join(self.dir, name)
+
+    def read(self, name):
+        with open(self.path(name), "rb") as f:
+            return f.read()
+
+    def write(self, name, data):
+        with open(self.path(name), "wb") as f:
+            f.write(data)
+
+    def copy_example(self, name="db.pdb"):
+        shutil.copy(self.example, self.path(name))
+
+
+def expect(condition, what):
+    if not condition:
+        raise AssertionError(what)
+
+
+def export_writes_crlf(s):
+    s.copy_example()
+    status, out, err = s.win(s.win_export, "db.pdb", "w.txt")
+    expect((status, out, err) == (0, b"", b""), "status %d, out %r, err %r" % (status, out, err))
+    expect(s.read("w.txt") == crlf(s.example_text), "the text is not the Linux text with CR LF")
+
+
+def import_matches_linux(s):
+    # The exported text with CR LF, answered through a pipe with CR LF.
+    for answer in (b"n", b"y"):
+        s.copy_example()
+        s.write("w.txt", crlf(s.example_text))
+        status, out, err = s.win(s.win_import, "db.pdb", "w.txt", "wnew.pdb", stdin=answer + b"\r\n")
+        expect(status == 0 and err == b"", "status %d, err %r" % (status, err))
+        expect(out == b'Overwrite "Pi to four places" (Yes/No/All)? ', "question %r" % out)
+        s.write("l.txt", s.example_text)
+        status, _, _ = s.linux(s.linux_import, "db.pdb", "l.txt", "lnew.pdb", stdin=answer + b"\n")
+        expect(status == 0, "the Linux import failed")
+        win, lin = s.read("wnew.pdb"), s.read("lnew.pdb")
+        # Apart from the three dates at bytes 36 to 47.
+        expect(win[:36] == lin[:36] and win[48:] == lin[48:], "the databases differ (answer %r)" % answer)
+
+
+def substitute_byte_round_trips(s):
+    s.copy_example()
+    s.write("add.txt", b"Control Z\r\nbefore\x1aafter\r\n" + crlf(SEP))
+    status, out, err = s.win(s.win_import, "db.pdb", "add.txt", "out.pdb")
+    expect((status, out, err) == (0, b"", b""), "import: status %d, out %r, err %r" % (status, out, err))
+    status, _, _ = s.win(s.win_export, "out.pdb", "out.txt")
+    expect(status == 0, "export failed")
+    expect(s.read("out.txt").endswith(b"Control Z\r\nbefore\x1aafter\r\n" + crlf(SEP)), "the record is not whole")
+    status, _, _ = s.linux(s.linux_export, "out.pdb", "linux.txt")
+    expect(status == 0 and s.read("linux.txt").endswith(b"Control Z\nbefore\x1aafter\n" + SEP),
+           "Linux does not read the record whole")
+
+
+def same_file_refused(s):
+    s.copy_example()
+    before = s.read("db.pdb")
+    os.mkdir(s.path("sub"))
+    for spelling in (".\\db.pdb", "sub\\..\\db.pdb", "DB.PDB", os.path.join(s.dir, "db.pdb")):
+        status, out, err = s.win(s.win_export, "db.pdb", spelling)
+        expect(status == 1 and err == b"", "%s: status %d, err %r" % (spelling, status, err))
+        expect(out == b'Can\'t open "' + spelling.encode() + b'": it is the database file itself',
+               "%s: %r" % (spelling, out))
+        expect(s.read("db.pdb") == before, "%s: the database changed" % spelling)
+
+
+def non_ascii_names_kept(s):
+    s.copy_example("Ωé.pdb")
+    status, out, err = s.win(s.win_export, "Ωé.pdb", "Ωé.txt")
+    expect((status, out, err) == (0, b"", b""), "status %d, out %r, err %r" % (status, out, err))
+    expect(s.read("Ωé.txt") == crlf(s.example_text), "the text is not there under its name")
+
+
+def failed_writes_leave_files(s):
+    s.copy_example()
+    before = s.read("db.pdb")
+    s.write("add.txt", b"Added\r\n" + crlf(SEP))
+    status, out, err = s.win(s.win_export, "db.pdb", "Z:\\dev\\full")
+    expect(status == 1 and out == b"", "export: status %d, out %r" % (status, out))
+    expect(err.replace(b"\r\n", b"\n") == b"Error writing text file: No space left on device\n", "export: %r" % err)
+    status, out, err = s.win(s.win_import, "db.pdb", "add.txt", "Z:\\dev\\full")
+    expect(status == 1 and out == b"", "import: status %d, out %r" % (status, out))
+    expect(err.replace(b"\r\n", b"\n") == b"Error writing database header: No space left on device\n",
+           "import: %r" % err)
+    expect(s.read("db.pdb") == before, "the database changed")
+    expect(sorted(os.listdir(s.dir)) == ["add.txt", "db.pdb"], "left behind: %r" % os.listdir(s.dir))
+
+
+def update_in_place_leaves_nothing(s):
+    s.copy_example()
+    s.write("add.txt", b"Added\r\n" + crlf(SEP))
+    status, out, err = s.win(s.win_import, "db.pdb", "add.txt")
+    expect((status, out, err) == (0, b"", b""), "status %d, out %r, err %r" % (status, out, err))
+    expect(sorted(os.listdir(s.dir)) == ["add.txt", "db.pdb"], "left behind: %r" % os.listdir(s.dir))
+    status, _, _ = s.linux(s.linux_export, "db.pdb", "db.txt")
+    expect(status == 0 and s.read("db.txt").endswith(b"\nAdded\n" + SEP), "the record was not added")
+
+
+def usage_lines(s):
+    status, out, err = s.win(s.win_export)
+    expect((status, out, err) == (1, b"Format: TXEXPORT DbFileName TextFileName\r\n", b""),
+           "status %d, out %r, err %r" % (status, out, err))
+
+
+ROWS = [
+    ("the export is the Linux text with CR LF line ends", export_writes_crlf),
+    ("an import answered through a pipe with CR LF matches the Linux one apart from its dates", import_matches_linux),
+    ("a 0x1A byte in a text round-trips", substitute_byte_round_trips),
+    ("the database under another spelling is refused as the text file", same_file_refused),
+    ("a non-ASCII file name is kept", non_ascii_names_kept),
+    ("a failed write leaves every file as it was and nothing behind", failed_writes_leave_files),
+    ("an update in place leaves no temporary file", update_in_place_leaves_nothing),
+    ("the usage line", usage_lines),
+]
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    for option in ("--windows", "--linux", "--source", "--wine"):
+        parser.add_argument(option, required=True)
+    args = parser.parse_args()
+    for option in ("windows", "linux", "source"):
+        setattr(args, option, os.path.abspath(getattr(args, option)))
+    suite = Suite(args)
+    passed = failed = 0
+    for name, row in ROWS:
+        with tempfile.TemporaryDirectory(prefix="txwin-") as work:
+            suite.dir = work
+            try:
+                row(suite)
+                passed += 1
+                print("ok - " + name)
+            except (AssertionError, subprocess.TimeoutExpired) as problem:
+                failed += 1
+                print("not ok - %s: %s" % (name, problem))
+    print("%d passed, %d failed" % (passed, failed))
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
