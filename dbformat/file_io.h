@@ -58,6 +58,10 @@ class BufferedReader {
 
   int error() const { return error_; }
 
+  // True when what peek() and readLine() give stays where it is for the
+  // reader's life (bytes in memory), not only until the next read.
+  bool keepsItsBytes() const { return inMemory_; }
+
  protected:
   // One read of at most `size` bytes, at `offset` once the reader seeks: the
   // count, 0 at the end of the input, or -1 with errno set.

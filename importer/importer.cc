@@ -153,7 +153,15 @@ void importDatabase(const std::string& oldPath, const std::string& textPath, con
   // every reason not to write the output is found before the first question.
   FileDescriptor textFd = openForReading(textPath);
   if (sameFile(textFd.get(), outputPath)) failToOpen(outputPath, kOutputIsTheText);
-  BufferedReader text(textFd.get());
+  // A text file is read whole into the list's storage, so that the texts of
+  // its records are used where they lie; a pipe is read as it comes.
+  platform::FileStatus textStatus;
+  const bool whole = platform::status(textFd.get(), textStatus) && textStatus.regular;
+  const std::size_t textSize = whole ? static_cast<std::size_t>(textStatus.size) : 0;
+  char* textBlock = whole ? list.texts().allocate(textSize) : nullptr;
+  const auto [textGot, textError] = whole ? readWhole(textFd.get(), textBlock, textSize) : std::pair<std::size_t, int>{};
+  BufferedReader text = whole ? BufferedReader(BufferedReader::InMemory{}, std::string_view(textBlock, textGot), textError)
+                              : BufferedReader(textFd.get());
   checkText(text, textPath);
   if (!inPlace) checkOutput(outputPath);
   ReplacementFile output(outputPath, inPlace ? std::optional<platform::FileStatus>(oldStatus) : std::nullopt);

@@ -15,7 +15,30 @@ ByteOrderMark readByteOrderMark(BufferedReader& text) {
   return ByteOrderMark::None;
 }
 
-TextLine readTextLine(BufferedReader& text, std::string_view& line) {
+namespace {
+
+// Where the first carriage return or zero byte of `line` stands, or its
+// size: eight bytes at a time, since most lines have neither.
+std::size_t firstStop(std::string_view line) {
+  constexpr std::uint64_t kOnes = 0x0101010101010101u;
+  constexpr std::uint64_t kHighs = 0x8080808080808080u;
+  const char* bytes = line.data();
+  std::size_t at = 0;
+  for (; at + 8 <= line.size(); at += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, bytes + at, 8);
+    const std::uint64_t returns = word ^ (kOnes * '\r');
+    if ((((word - kOnes) & ~word) | ((returns - kOnes) & ~returns)) & kHighs) break;
+  }
+  for (; at < line.size(); ++at) {
+    if (bytes[at] == '\r' || bytes[at] == '\0') return at;
+  }
+  return line.size();
+}
+
+}  // namespace
+
+TextLine readTextLine(BufferedReader& text, std::string_view& line, bool* whole) {
   line = text.readLine();
   if (line.empty()) return text.error() != 0 ? TextLine::ReadError : TextLine::EndOfFile;
   if (line.size() >= kSeparatorLength && line.substr(0, kSeparatorLength) == kSeparatorLine.substr(0, kSeparatorLength)) {
@@ -24,11 +47,9 @@ TextLine readTextLine(BufferedReader& text, std::string_view& line) {
   // The line feed, if any, is last; a carriage return or a zero byte may
   // end the line before it.
   if (line.back() == '\n') line.remove_suffix(1);
-  for (const char stop : {'\r', '\0'}) {
-    if (line.empty()) break;
-    const void* at = std::memchr(line.data(), stop, line.size());
-    if (at) line = line.substr(0, static_cast<std::size_t>(static_cast<const char*>(at) - line.data()));
-  }
+  const std::size_t stop = firstStop(line);
+  if (whole) *whole = stop == line.size();
+  line = line.substr(0, stop);
   return TextLine::Line;
 }
 
@@ -89,22 +110,42 @@ void readSettingsLine(std::string_view line, RecordNode& record) {
 bool TextRecordReader::next(BufferedReader& text, CategoryResolver& resolver, TextArena& texts, RecordNode& record) {
   record = RecordNode{};
   std::string_view line;
+  bool whole = true;  // of the line just read
   TextLine result;
   do {
-    result = readTextLine(text, line);
+    result = readTextLine(text, line, &whole);
   } while (result == TextLine::Line && line.empty());
   if (result != TextLine::Line) return false;
 
   if (startsWith(line, kCategoryLinePrefix)) {
     readCategoryLine(line, resolver, record);
-    if (readTextLine(text, line) != TextLine::Line) return false;
+    if (readTextLine(text, line, &whole) != TextLine::Line) return false;
   }
   if (startsWith(line, kSettingsLinePrefix)) {
     readSettingsLine(line, record);
-    if (readTextLine(text, line) != TextLine::Line) return false;
+    if (readTextLine(text, line, &whole) != TextLine::Line) return false;
   }
-  // Each line and its line feed go straight into the text's storage.
-  texts.begin();
+  // Where the input stays in memory and the lines of the text stand there
+  // whole, one after the other, the text is used where it lies.
+  if (text.keepsItsBytes() && whole) {
+    const char* start = line.data();
+    const char* end = start + line.size();
+    while ((result = readTextLine(text, line, &whole)) == TextLine::Line && whole && line.data() == end + 1) {
+      end = line.data() + line.size();
+    }
+    if (result == TextLine::ReadError) return false;
+    if (result != TextLine::Line) {
+      record.text = std::string_view(start, static_cast<std::size_t>(end - start));
+      return true;
+    }
+    // A line that does not stand whole: the text is put together after all.
+    texts.begin();
+    texts.append(std::string_view(start, static_cast<std::size_t>(end - start)));
+    texts.push_back('\n');
+  } else {
+    texts.begin();
+  }
+  // Each line and its line feed go into the text's storage.
   do {
     texts.append(line);
     texts.push_back('\n');

@@ -59,8 +59,9 @@ enum class TextLine { Line, Separator, EndOfFile, ReadError };
 // tildes is a separator; otherwise `line` is its content, which ends at its
 // first carriage return, line feed or zero byte (the rest of the physical
 // line is dropped).  `line` is valid until the next read.  A physical line of
-// any length is one line.
-TextLine readTextLine(BufferedReader& text, std::string_view& line);
+// any length is one line.  `whole`, where given, tells whether the content
+// is all of the physical line but its line feed.
+TextLine readTextLine(BufferedReader& text, std::string_view& line, bool* whole = nullptr);
 
 // Maps a category name (0-15 characters) to a category index 0-15.
 class CategoryResolver {
