@@ -123,14 +123,17 @@ void discardConsoleInput(int fd) { ::tcflush(fd, TCIFLUSH); }
 namespace {
 
 constexpr std::size_t kHugePage = std::size_t{2} << 20;
+constexpr std::size_t kPage = 4096;
 
-std::size_t mappedSizeFor(std::size_t size) { return (size + kHugePage - 1) / kHugePage * kHugePage; }
+std::size_t mappedSizeFor(std::size_t size) { return (size + kPage - 1) / kPage * kPage; }
 
 }  // namespace
 
 // A block is mapped a huge page larger than it needs, so that it can start
 // at a huge-page boundary; the slack on either side is given back at once,
-// so the block is unmapped from its start by its size alone.
+// so the block is unmapped from its start by its size alone.  Its whole
+// huge pages are asked for as such; the rest of it stays in small pages, so
+// that no more memory is taken than the block needs.
 void* allocateLarge(std::size_t size) {
   const std::size_t kept = mappedSizeFor(size);
   void* mapped = ::mmap(nullptr, kept + kHugePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
@@ -141,7 +144,8 @@ void* allocateLarge(std::size_t size) {
   if (before > 0) ::munmap(mapped, before);
   if (kHugePage - before > 0) ::munmap(start + kept, kHugePage - before);
 #ifdef MADV_HUGEPAGE
-  ::madvise(start, kept, MADV_HUGEPAGE);
+  const std::size_t huge = kept / kHugePage * kHugePage;
+  if (huge > 0) ::madvise(start, huge, MADV_HUGEPAGE);
 #endif
   return start;
 }

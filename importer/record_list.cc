@@ -34,29 +34,31 @@ void RecordList::append(const RecordNode& node, std::string_view failureMessage)
 
 void RecordList::index(std::size_t position) const {
   if ((indexed_ + 1) * 2 > slots_.size()) {
-    rebuildIndex(indexed_ + 1);
+    // Twice the keys it holds: rebuilt only a few times over a merge.
+    rebuildIndex(2 * (indexed_ + 1));
     return;
   }
   const std::string_view key = firstLineKey(nodes_[position].text);
   const std::size_t hash = std::hash<std::string_view>{}(key);
   const std::size_t mask = slots_.size() - 1;
+  const auto shortHash = static_cast<std::uint16_t>(hash >> 48);
   for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
     Slot& slot = slots_[i];
-    if (slot.position == 0) {
-      slot = {static_cast<std::uint32_t>(position + 1), static_cast<std::uint32_t>(hash)};
+    if (slot.position == kEmpty) {
+      slot = {static_cast<std::uint16_t>(position), shortHash};
       ++indexed_;
       return;
     }
     // The first node with a key keeps it.
-    if (slot.hash == static_cast<std::uint32_t>(hash) && firstLineKey(nodes_[slot.position - 1].text) == key) return;
+    if (slot.hash == shortHash && firstLineKey(nodes_[slot.position].text) == key) return;
   }
 }
 
 void RecordList::rebuildIndex(std::size_t expected) const {
-  // Room for the records to come as well: a merge adds at most the records
-  // of its text file, often about half as many again.
+  // Room for the records to come as well (a merge adds at most the records
+  // of its text file, often about half as many again), at most half full.
   std::size_t size = 64;
-  while (size < 2 * (expected + expected / 2)) size *= 2;
+  while (size < expected + expected / 2 + 16) size *= 2;
   slots_.assign(size, Slot{});
   indexed_ = 0;
   built_ = true;
@@ -72,11 +74,12 @@ const RecordNode* RecordList::findByFirstLine(std::string_view text) const {
   const std::string_view key = firstLineKey(text);
   const std::size_t hash = std::hash<std::string_view>{}(key);
   const std::size_t mask = slots_.size() - 1;
+  const auto shortHash = static_cast<std::uint16_t>(hash >> 48);
   for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
     const Slot& slot = slots_[i];
-    if (slot.position == 0) return nullptr;
-    const RecordNode& node = nodes_[slot.position - 1];
-    if (slot.hash == static_cast<std::uint32_t>(hash) && firstLineKey(node.text) == key) return &node;
+    if (slot.position == kEmpty) return nullptr;
+    const RecordNode& node = nodes_[slot.position];
+    if (slot.hash == shortHash && firstLineKey(node.text) == key) return &node;
   }
 }
 

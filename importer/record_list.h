@@ -19,7 +19,9 @@ namespace tx {
 // linear.  Nodes are linked through `next` in list order as well.
 class RecordList {
  public:
-  RecordList() = default;
+  // Room for as many records as a database can hold, which takes memory
+  // only as it is used, so that the array never moves.
+  RecordList() { nodes_.reserve(kMaxRecords); }
   RecordList(const RecordList&) = delete;
   RecordList& operator=(const RecordList&) = delete;
 
@@ -51,12 +53,14 @@ class RecordList {
   void reserve(std::size_t count) { nodes_.reserve(count); relink(); }
 
  private:
-  // A slot of the index: a position + 1 (0 for an empty slot) and the low
-  // bits of its key's hash.
+  // A slot of the index: a position (kEmpty for none; a list holds at most
+  // 65535 records, so 0 to 65534) and the low bits of its key's hash.
   struct Slot {
-    std::uint32_t position = 0;
-    std::uint32_t hash = 0;
+    std::uint16_t position = kEmpty;
+    std::uint16_t hash = 0;
   };
+  static constexpr std::uint16_t kEmpty = 0xFFFF;
+  static_assert(kMaxRecords <= kEmpty);
 
   // What the first-line rule compares: the text up to and including its
   // first line feed, or the whole text when it has none.
