@@ -17,37 +17,61 @@ ByteOrderMark readByteOrderMark(BufferedReader& text) {
 
 namespace {
 
-// Where the first carriage return or zero byte of `line` stands, or its
-// size: eight bytes at a time, since most lines have neither.
-std::size_t firstStop(std::string_view line) {
-  constexpr std::uint64_t kOnes = 0x0101010101010101u;
-  constexpr std::uint64_t kHighs = 0x8080808080808080u;
-  const char* bytes = line.data();
+constexpr std::uint64_t kOnes = 0x0101010101010101u;
+constexpr std::uint64_t kHighs = 0x8080808080808080u;
+
+// Whether any byte of `word` is `byte`.
+constexpr std::uint64_t holds(std::uint64_t word, char byte) {
+  const std::uint64_t zeroWhere = word ^ (kOnes * static_cast<unsigned char>(byte));
+  return (zeroWhere - kOnes) & ~zeroWhere & kHighs;
+}
+
+// Where the first of the bytes in `stops` stands in `text`, or its size:
+// eight bytes at a time, since most lines hold none of them but their end.
+template <char... stops>
+std::size_t firstOf(std::string_view text) {
+  const char* bytes = text.data();
   std::size_t at = 0;
-  for (; at + 8 <= line.size(); at += 8) {
+  for (; at + 8 <= text.size(); at += 8) {
     std::uint64_t word;
     std::memcpy(&word, bytes + at, 8);
-    const std::uint64_t returns = word ^ (kOnes * '\r');
-    if ((((word - kOnes) & ~word) | ((returns - kOnes) & ~returns)) & kHighs) break;
+    if ((holds(word, stops) | ...)) break;
   }
-  for (; at < line.size(); ++at) {
-    if (bytes[at] == '\r' || bytes[at] == '\0') return at;
+  for (; at < text.size(); ++at) {
+    if (((bytes[at] == stops) || ...)) return at;
   }
-  return line.size();
+  return text.size();
+}
+
+bool isSeparator(std::string_view line) {
+  return line.size() >= kSeparatorLength && line.front() == '~' &&
+         line.substr(0, kSeparatorLength) == kSeparatorLine.substr(0, kSeparatorLength);
 }
 
 }  // namespace
 
 TextLine readTextLine(BufferedReader& text, std::string_view& line, bool* whole) {
+  if (text.keepsItsBytes()) {
+    // Bytes in memory: one pass finds the line's end, or a carriage return
+    // or zero byte before it, which the general way below handles.
+    const std::string_view rest = text.peek();
+    if (rest.empty()) return text.error() != 0 ? TextLine::ReadError : TextLine::EndOfFile;
+    const std::size_t stop = firstOf<'\n', '\r', '\0'>(rest);
+    if (stop == rest.size() || rest[stop] == '\n') {
+      line = rest.substr(0, stop);
+      text.advance(stop < rest.size() ? stop + 1 : stop);
+      if (isSeparator(line)) return TextLine::Separator;
+      if (whole) *whole = true;
+      return TextLine::Line;
+    }
+  }
   line = text.readLine();
   if (line.empty()) return text.error() != 0 ? TextLine::ReadError : TextLine::EndOfFile;
-  if (line.size() >= kSeparatorLength && line.substr(0, kSeparatorLength) == kSeparatorLine.substr(0, kSeparatorLength)) {
-    return TextLine::Separator;
-  }
+  if (isSeparator(line)) return TextLine::Separator;
   // The line feed, if any, is last; a carriage return or a zero byte may
   // end the line before it.
   if (line.back() == '\n') line.remove_suffix(1);
-  const std::size_t stop = firstStop(line);
+  const std::size_t stop = firstOf<'\r', '\0'>(line);
   if (whole) *whole = stop == line.size();
   line = line.substr(0, stop);
   return TextLine::Line;
