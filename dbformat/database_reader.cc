@@ -18,11 +18,15 @@ std::string_view categoryName(const std::uint8_t* appInfo, std::size_t index) {
   return std::string_view(slot, length);
 }
 
+bool isTallixDatabase(std::string_view start) {
+  return start.size() >= kCreatorOffset + 4 && start.substr(kTypeOffset, 4) == std::string_view(kDatabaseType, 4) &&
+         start.substr(kCreatorOffset, 4) == std::string_view(kDatabaseCreator, 4);
+}
+
 void DatabaseReader::readHeader(std::string_view programName) {
   file_.seek(0);
   if (!file_.readExact(header_.data(), kHeaderSize)) fatalReadError(kErrorReadingHeader, file_.error());
-  if (std::memcmp(&header_[kTypeOffset], kDatabaseType, 4) != 0 ||
-      std::memcmp(&header_[kCreatorOffset], kDatabaseCreator, 4) != 0) {
+  if (!isTallixDatabase(std::string_view(reinterpret_cast<const char*>(header_.data()), header_.size()))) {
     fatalMessage(kNotTallixMessage);
   }
   if (getBigEndian16(&header_[kVersionOffset]) != kDatabaseVersion) {

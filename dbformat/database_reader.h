@@ -19,6 +19,10 @@ inline constexpr std::string_view kErrorReadingRecord = "Error reading database 
 inline constexpr std::string_view kErrorClosingDatabase = "Error closing database file";
 inline constexpr std::string_view kRecordListsOverlap = "a record list overlaps a record list read before it";
 
+// True when `start`, the first bytes of a file, is long enough to hold the
+// type and creator and they are "Data" and "TalX".
+bool isTallixDatabase(std::string_view start);
+
 // What a record carries besides its text.
 struct RecordInfo {
   std::uint8_t category = 0;  // attributes & 0x0F

@@ -145,6 +145,21 @@ void BufferedReader::discardBuffered() {
   bufferLength_ = 0;
 }
 
+ReadResult readFromStart(int fd, char* bytes, std::size_t size) {
+  ReadResult result;
+  while (result.got < size) {
+    const long got = platform::readAt(fd, bytes + result.got, size - result.got, result.got);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) {
+      result.error = errno;
+      break;
+    }
+    if (got == 0) break;
+    result.got += static_cast<std::size_t>(got);
+  }
+  return result;
+}
+
 bool writeAll(int fd, const char* bytes, std::size_t size) noexcept {
   while (size > 0) {
     const long done = platform::writeSome(fd, bytes, size);

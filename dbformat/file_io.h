@@ -121,6 +121,15 @@ class OutputFile : public ByteSink {
   std::string buffer_;
 };
 
+// Reads up to `size` bytes of the file `fd` from its start into `bytes`:
+// how many it got, and the error that stopped it short (0 where the file
+// ended first).
+struct ReadResult {
+  std::size_t got = 0;
+  int error = 0;
+};
+ReadResult readFromStart(int fd, char* bytes, std::size_t size);
+
 // Writes all of `bytes` to `fd`, retrying after interruptions and partial
 // writes.  False on failure, with errno set.
 bool writeAll(int fd, const char* bytes, std::size_t size) noexcept;

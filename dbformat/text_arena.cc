@@ -24,10 +24,6 @@ void TextArena::grow(std::size_t needed) {
   start_ = 0;
 }
 
-void TextArena::reserve(std::size_t size) {
-  if (blocks_.empty() || blocks_.back().size - blocks_.back().used < size) grow(size);
-}
-
 void TextArena::append(std::string_view bytes) {
   if (blocks_.empty() || blocks_.back().size - blocks_.back().used < bytes.size()) {
     // Twice what the text needs so far, so that a long text moves only a

@@ -17,10 +17,6 @@ class TextArena {
   TextArena(const TextArena&) = delete;
   TextArena& operator=(const TextArena&) = delete;
 
-  // Makes room for `size` more bytes of texts in one block, so that they
-  // are stored in one run.
-  void reserve(std::size_t size);
-
   // A block of `size` bytes of its own, for the caller to fill (a whole
   // database file, say); the arena owns it.  No text is built in it.
   char* allocate(std::size_t size);

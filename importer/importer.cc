@@ -6,7 +6,6 @@
 #include <ctime>
 #include <optional>
 #include <string>
-#include <utility>
 
 #include "dbformat/database_reader.h"
 #include "dbformat/exit_signals.h"
@@ -75,30 +74,24 @@ class LoadVisitor : public RecordVisitor {
   std::size_t pieces_ = 0;
 };
 
-// Reads up to `size` bytes of `fd` into `block`: how many it got, and the
-// error that stopped it short (0 at the end of the file).
-std::pair<std::size_t, int> readWhole(int fd, char* block, std::size_t size) {
-  std::size_t got = 0;
-  while (got < size) {
-    const long read = platform::readAt(fd, block + got, size - got, got);
-    if (read < 0 && errno == EINTR) continue;
-    if (read < 0) return {got, errno};
-    if (read == 0) break;
-    got += static_cast<std::size_t>(read);
-  }
-  return {got, 0};
-}
+// A file of `size` bytes read whole into a block of `texts`: the bytes it
+// got, and the error that stopped it short.  The reader over them reports
+// that error where it reaches their end, as a reader of the file would.
+struct WholeFile {
+  std::string_view bytes;
+  int error = 0;
+};
 
-bool isDatabaseStart(std::string_view bytes) {
-  return bytes.size() >= kCreatorOffset + 4 &&
-         bytes.substr(kTypeOffset, 4) == std::string_view(kDatabaseType, 4) &&
-         bytes.substr(kCreatorOffset, 4) == std::string_view(kDatabaseCreator, 4);
+WholeFile readWhole(int fd, std::size_t size, TextArena& texts) {
+  char* block = texts.allocate(size);
+  const ReadResult read = readFromStart(fd, block, size);
+  return {std::string_view(block, read.got), read.error};
 }
 
 // A database given as the text file (the arguments swapped, say) would be
 // read as one garbled record; UTF-16 text would be too.
 void checkText(BufferedReader& text, const std::string& textPath) {
-  if (isDatabaseStart(text.peek(kHeaderSize))) failToOpen(textPath, kTextIsADatabase);
+  if (isTallixDatabase(text.peek(kHeaderSize))) failToOpen(textPath, kTextIsADatabase);
   if (readByteOrderMark(text) == ByteOrderMark::Utf16) {
     failToOpen(textPath, kTextIsUtf16);
   }
@@ -115,7 +108,7 @@ void checkOutput(const std::string& outputPath) {
   if (output.get() < 0) failToOpen(outputPath, std::strerror(errno));
   char start[kHeaderSize];
   const long got = platform::readAt(output.get(), start, sizeof start, 0);
-  if (!isDatabaseStart(std::string_view(start, got > 0 ? static_cast<std::size_t>(got) : 0))) {
+  if (!isTallixDatabase(std::string_view(start, got > 0 ? static_cast<std::size_t>(got) : 0))) {
     failToOpen(outputPath, kOutputIsNoDatabase);
   }
 }
@@ -137,10 +130,8 @@ void importDatabase(const std::string& oldPath, const std::string& textPath, con
   {
     // The old database is read whole into one block that the list owns; its
     // texts stay where they lie there.
-    const std::size_t size = static_cast<std::size_t>(oldStatus.size);
-    char* block = list.texts().allocate(size);
-    const auto [got, error] = readWhole(db.get(), block, size);
-    BufferedReader file(BufferedReader::InMemory{}, std::string_view(block, got), error);
+    const WholeFile whole = readWhole(db.get(), static_cast<std::size_t>(oldStatus.size), list.texts());
+    BufferedReader file(BufferedReader::InMemory{}, whole.bytes, whole.error);
     DatabaseReader reader(file);
     reader.readHeader("TxImport");
     reader.readAppInfo(appInfo.data(), appInfo.size());
@@ -156,12 +147,11 @@ void importDatabase(const std::string& oldPath, const std::string& textPath, con
   // A text file is read whole into the list's storage, so that the texts of
   // its records are used where they lie; a pipe is read as it comes.
   platform::FileStatus textStatus;
-  const bool whole = platform::status(textFd.get(), textStatus) && textStatus.regular;
-  const std::size_t textSize = whole ? static_cast<std::size_t>(textStatus.size) : 0;
-  char* textBlock = whole ? list.texts().allocate(textSize) : nullptr;
-  const auto [textGot, textError] = whole ? readWhole(textFd.get(), textBlock, textSize) : std::pair<std::size_t, int>{};
-  BufferedReader text = whole ? BufferedReader(BufferedReader::InMemory{}, std::string_view(textBlock, textGot), textError)
-                              : BufferedReader(textFd.get());
+  const bool isFile = platform::status(textFd.get(), textStatus) && textStatus.regular;
+  const WholeFile whole = isFile ? readWhole(textFd.get(), static_cast<std::size_t>(textStatus.size), list.texts())
+                                 : WholeFile{};
+  BufferedReader text = isFile ? BufferedReader(BufferedReader::InMemory{}, whole.bytes, whole.error)
+                               : BufferedReader(textFd.get());
   checkText(text, textPath);
   if (!inPlace) checkOutput(outputPath);
   ReplacementFile output(outputPath, inPlace ? std::optional<platform::FileStatus>(oldStatus) : std::nullopt);

@@ -14,21 +14,13 @@ std::string_view RecordList::firstLineKey(std::string_view text) {
   return text.substr(0, static_cast<std::size_t>(static_cast<const char*>(feed) - text.data()) + 1);
 }
 
-void RecordList::relink() {
-  for (std::size_t i = 0; i + 1 < nodes_.size(); ++i) nodes_[i].next = &nodes_[i + 1];
-  if (!nodes_.empty()) nodes_.back().next = nullptr;
-}
-
 void RecordList::append(const RecordNode& node, std::string_view failureMessage) {
   if (nodes_.size() >= kMaxRecords) fatalError(failureMessage, kTooManyRecords);
-  const bool moves = nodes_.size() == nodes_.capacity();
+  // The array has room for every record a list can hold, so it never moves
+  // and the links stay good.
   nodes_.push_back(node);
-  if (moves) {
-    relink();
-  } else {
-    nodes_.back().next = nullptr;
-    if (nodes_.size() > 1) nodes_[nodes_.size() - 2].next = &nodes_.back();
-  }
+  nodes_.back().next = nullptr;
+  if (nodes_.size() > 1) nodes_[nodes_.size() - 2].next = &nodes_.back();
   if (built_) index(nodes_.size() - 1);
 }
 

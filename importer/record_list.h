@@ -49,9 +49,6 @@ class RecordList {
   const RecordNode* first() const { return nodes_.empty() ? nullptr : nodes_.data(); }
   std::span<const RecordNode> records() const { return {nodes_.data(), nodes_.size()}; }
 
-  // Makes room for `count` records in all.
-  void reserve(std::size_t count) { nodes_.reserve(count); relink(); }
-
  private:
   // A slot of the index: a position (kEmpty for none; a list holds at most
   // 65535 records, so 0 to 65534) and the low bits of its key's hash.
@@ -65,7 +62,6 @@ class RecordList {
   // What the first-line rule compares: the text up to and including its
   // first line feed, or the whole text when it has none.
   static std::string_view firstLineKey(std::string_view text);
-  void relink();
   // The index is built at the first search, in one pass over the list, so
   // that loading a database costs no hashing.
   void ensureIndex() const;

@@ -5,6 +5,7 @@
 
 #include "dbformat/exit_signals.h"
 #include "dbformat/fatal.h"
+#include "dbformat/file_io.h"
 #include "dbformat/platform.h"
 
 namespace tx {
@@ -31,29 +32,10 @@ std::string noNewFile(int error, const std::string& directory) {
   return reason;
 }
 
-bool readAll(int fd, char* bytes, std::size_t size) {
-  for (std::size_t done = 0; done < size;) {
-    const long got = platform::readAt(fd, bytes + done, size - done, done);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) {
-      if (got == 0) errno = EIO;
-      return false;
-    }
-    done += static_cast<std::size_t>(got);
-  }
-  return true;
-}
-
-// Writes the old bytes back and cuts the file to its old size.  Errors are
-// not reported: the failure that brought us here has been.
+// Writes the old bytes back and cuts the file to its old size, as a signal
+// would.  Errors are not reported: the failure that brought us here has been.
 void putBack(int fd, const std::string& old) noexcept {
-  for (std::size_t done = 0; done < old.size();) {
-    const long wrote = platform::writeAt(fd, old.data() + done, old.size() - done, done);
-    if (wrote < 0 && errno == EINTR) continue;
-    if (wrote <= 0) break;
-    done += static_cast<std::size_t>(wrote);
-  }
-  platform::truncateFile(fd, old.size());
+  platform::restoreBytesForSignal(fd, old.data(), old.size(), old.size());
   platform::flushToDisk(fd);
 }
 
@@ -228,7 +210,11 @@ void ReplacementFile::writeInPlace(std::uint64_t size, const std::function<void(
   checkUnchanged(now);
   // The old bytes, to put back if the new ones cannot all be written.
   std::string old(static_cast<std::size_t>(now.size), '\0');
-  if (!readAll(fd, old.data(), old.size())) fatalSystemError(kErrorReadingDatabase);
+  const ReadResult read = readFromStart(fd, old.data(), old.size());
+  if (read.got < old.size()) {
+    errno = read.error != 0 ? read.error : EIO;
+    fatalSystemError(kErrorReadingDatabase);
+  }
   exit_signals::restoreOnSignal(fd, old.size(), old.data(), old.size());
   try {
     // Room for the new bytes first, where the file system can promise it.
