@@ -7,11 +7,17 @@
 
 namespace tx {
 
-std::string_view RecordList::firstLineKey(std::string_view text) {
-  if (text.empty()) return text;
-  const void* feed = std::memchr(text.data(), '\n', text.size());
-  if (!feed) return text;
-  return text.substr(0, static_cast<std::size_t>(static_cast<const char*>(feed) - text.data()) + 1);
+RecordList::Key RecordList::keyOf(std::string_view text) {
+  const void* feed = text.empty() ? nullptr : std::memchr(text.data(), '\n', text.size());
+  if (feed) text = text.substr(0, static_cast<std::size_t>(static_cast<const char*>(feed) - text.data()) + 1);
+  // A text is shorter than a database, so its length fits.
+  return {static_cast<std::uint32_t>(text.size()), static_cast<std::uint32_t>(std::hash<std::string_view>{}(text))};
+}
+
+bool RecordList::keyMatches(std::size_t position, const Key& key, std::string_view text) const {
+  const Key& other = keys_[position];
+  return other.hash == key.hash && other.length == key.length &&
+         (key.length == 0 || std::memcmp(nodes_[position].text.data(), text.data(), key.length) == 0);
 }
 
 void RecordList::append(const RecordNode& node, std::string_view failureMessage) {
@@ -19,6 +25,7 @@ void RecordList::append(const RecordNode& node, std::string_view failureMessage)
   // The array has room for every record a list can hold, so it never moves
   // and the links stay good.
   nodes_.push_back(node);
+  keys_.push_back(keyOf(node.text));
   nodes_.back().next = nullptr;
   if (nodes_.size() > 1) nodes_[nodes_.size() - 2].next = &nodes_.back();
   if (built_) index(nodes_.size() - 1);
@@ -30,11 +37,10 @@ void RecordList::index(std::size_t position) const {
     rebuildIndex(2 * (indexed_ + 1));
     return;
   }
-  const std::string_view key = firstLineKey(nodes_[position].text);
-  const std::size_t hash = std::hash<std::string_view>{}(key);
+  const Key& key = keys_[position];
   const std::size_t mask = slots_.size() - 1;
-  const auto shortHash = static_cast<std::uint16_t>(hash >> 48);
-  for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+  const auto shortHash = static_cast<std::uint16_t>(key.hash >> 16);
+  for (std::size_t i = key.hash & mask;; i = (i + 1) & mask) {
     Slot& slot = slots_[i];
     if (slot.position == kEmpty) {
       slot = {static_cast<std::uint16_t>(position), shortHash};
@@ -42,7 +48,7 @@ void RecordList::index(std::size_t position) const {
       return;
     }
     // The first node with a key keeps it.
-    if (slot.hash == shortHash && firstLineKey(nodes_[slot.position].text) == key) return;
+    if (slot.hash == shortHash && keyMatches(slot.position, key, nodes_[position].text)) return;
   }
 }
 
@@ -63,25 +69,26 @@ void RecordList::ensureIndex() const {
 
 const RecordNode* RecordList::findByFirstLine(std::string_view text) const {
   ensureIndex();
-  const std::string_view key = firstLineKey(text);
-  const std::size_t hash = std::hash<std::string_view>{}(key);
+  const Key key = keyOf(text);
   const std::size_t mask = slots_.size() - 1;
-  const auto shortHash = static_cast<std::uint16_t>(hash >> 48);
-  for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+  const auto shortHash = static_cast<std::uint16_t>(key.hash >> 16);
+  for (std::size_t i = key.hash & mask;; i = (i + 1) & mask) {
     const Slot& slot = slots_[i];
     if (slot.position == kEmpty) return nullptr;
-    const RecordNode& node = nodes_[slot.position];
-    if (slot.hash == shortHash && firstLineKey(node.text) == key) return &node;
+    if (slot.hash == shortHash && keyMatches(slot.position, key, text)) return &nodes_[slot.position];
   }
 }
 
 void RecordList::replace(const RecordNode* old, const RecordNode& replacement) {
   if (nodes_.empty() || old < nodes_.data() || old >= nodes_.data() + nodes_.size()) return;
-  RecordNode& place = nodes_[static_cast<std::size_t>(old - nodes_.data())];
-  const bool sameKey = firstLineKey(place.text) == firstLineKey(replacement.text);
+  const auto position = static_cast<std::size_t>(old - nodes_.data());
+  RecordNode& place = nodes_[position];
+  const Key key = keyOf(replacement.text);
+  const bool sameKey = keyMatches(position, key, replacement.text);
   RecordNode* const next = place.next;
   place = replacement;
   place.next = next;
+  keys_[position] = key;
   // The index holds positions, so a replacement with the same first line
   // leaves it right; another first line changes which node comes first.
   if (!sameKey && built_) rebuildIndex(nodes_.size());
@@ -89,6 +96,7 @@ void RecordList::replace(const RecordNode* old, const RecordNode& replacement) {
 
 void RecordList::clear() {
   nodes_.clear();
+  keys_.clear();
   texts_.clear();
   slots_.clear();
   indexed_ = 0;

@@ -21,7 +21,10 @@ class RecordList {
  public:
   // Room for as many records as a database can hold, which takes memory
   // only as it is used, so that the array never moves.
-  RecordList() { nodes_.reserve(kMaxRecords); }
+  RecordList() {
+    nodes_.reserve(kMaxRecords);
+    keys_.reserve(kMaxRecords);
+  }
   RecordList(const RecordList&) = delete;
   RecordList& operator=(const RecordList&) = delete;
 
@@ -60,15 +63,23 @@ class RecordList {
   static_assert(kMaxRecords <= kEmpty);
 
   // What the first-line rule compares: the text up to and including its
-  // first line feed, or the whole text when it has none.
-  static std::string_view firstLineKey(std::string_view text);
-  // The index is built at the first search, in one pass over the list, so
-  // that loading a database costs no hashing.
+  // first line feed, or the whole text when it has none; kept for each node
+  // as its length and hash, found while its text is fresh in the cache, so
+  // that building and searching the index look at a text only to confirm a
+  // match.
+  struct Key {
+    std::uint32_t length = 0;
+    std::uint32_t hash = 0;
+  };
+  static Key keyOf(std::string_view text);
+  bool keyMatches(std::size_t position, const Key& key, std::string_view text) const;
+  // The index is built at the first search, in one pass over the keys.
   void ensureIndex() const;
   void rebuildIndex(std::size_t expected) const;
   void index(std::size_t position) const;
 
   std::vector<RecordNode, LargeAllocator<RecordNode>> nodes_;
+  std::vector<Key, LargeAllocator<Key>> keys_;  // one for each node
   TextArena texts_;
   mutable std::vector<Slot, LargeAllocator<Slot>> slots_;
   mutable std::size_t indexed_ = 0;  // how many keys the index holds

@@ -43,6 +43,50 @@ std::size_t firstOf(std::string_view text) {
   return text.size();
 }
 
+// In `bytes`, which starts with a line feed: the first carriage return or
+// zero byte, or the first line feed that a tilde follows (the start of a
+// line that may be a separator); `size` where there is none.  Eight bytes at
+// a time: a word in which one of them may stand is looked at byte by byte.
+std::size_t firstLineStop(const char* bytes, std::size_t size) {
+  auto stopsAt = [bytes, size](std::size_t at) {
+    return bytes[at] == '\r' || bytes[at] == '\0' || (bytes[at] == '\n' && at + 1 < size && bytes[at + 1] == '~');
+  };
+  std::size_t at = 0;
+  for (; at + 9 <= size; at += 8) {
+    std::uint64_t word;
+    std::uint64_t next;  // the same bytes, one on
+    std::memcpy(&word, bytes + at, 8);
+    std::memcpy(&next, bytes + at + 1, 8);
+    if ((holds(word, '\r') | holds(word, '\0') | (holds(word, '\n') & holds(next, '~'))) == 0) continue;
+    for (std::size_t i = at; i < at + 8; ++i) {
+      if (stopsAt(i)) return i;
+    }
+  }
+  for (; at < size; ++at) {
+    if (stopsAt(at)) return at;
+  }
+  return size;
+}
+
+// `end` ends the content of a whole line in memory.  Where the reader stands
+// right after its line feed, moves it past every following line that holds
+// no carriage return or zero byte and cannot be a separator, in one pass
+// over their bytes; gives the end of the last whole line passed.
+const char* passWholeLines(BufferedReader& text, const char* end) {
+  const std::string_view rest = text.peek();
+  if (rest.empty() || rest.data() != end + 1) return end;
+  const std::size_t size = rest.size() + 1;
+  std::size_t stop = firstLineStop(end, size);
+  // A line feed that a tilde follows ends the lines passed; otherwise they
+  // end at the last line feed before the stop.
+  if (stop == size || end[stop] != '\n') {
+    while (end[--stop] != '\n') {
+    }
+  }
+  text.advance(stop);
+  return end + stop;
+}
+
 bool isSeparator(std::string_view line) {
   return line.size() >= kSeparatorLength && line.front() == '~' &&
          line.substr(0, kSeparatorLength) == kSeparatorLine.substr(0, kSeparatorLength);
@@ -154,7 +198,10 @@ bool TextRecordReader::next(BufferedReader& text, CategoryResolver& resolver, Te
   if (text.keepsItsBytes() && whole) {
     const char* start = line.data();
     const char* end = start + line.size();
-    while ((result = readTextLine(text, line, &whole)) == TextLine::Line && whole && line.data() == end + 1) {
+    for (;;) {
+      end = passWholeLines(text, end);
+      result = readTextLine(text, line, &whole);
+      if (result != TextLine::Line || !whole || line.data() != end + 1) break;
       end = line.data() + line.size();
     }
     if (result == TextLine::ReadError) return false;
