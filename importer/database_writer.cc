@@ -1,5 +1,6 @@
 #include "importer/database_writer.h"
 
+#include <cstdint>
 #include <string>
 #include <memory>
 
@@ -17,6 +18,23 @@ std::string_view asChars(const std::uint8_t* bytes, std::size_t size) {
   return {reinterpret_cast<const char*>(bytes), size};
 }
 
+// Where `record` lies in `stored` just as it is written (its places and
+// strip-zeros bytes before its text, a 0 byte after it): the offset of its
+// first byte there; otherwise npos.
+std::size_t storedAt(std::string_view stored, const RecordNode& record) {
+  if (stored.empty() || record.text.empty()) return std::string_view::npos;
+  const auto base = reinterpret_cast<std::uintptr_t>(stored.data());
+  const auto text = reinterpret_cast<std::uintptr_t>(record.text.data());
+  if (text < base + kRecordPrefixSize || text - base + record.text.size() >= stored.size()) {
+    return std::string_view::npos;
+  }
+  const std::size_t at = text - base - kRecordPrefixSize;
+  const bool asWritten = static_cast<std::uint8_t>(stored[at]) == record.places &&
+                         static_cast<std::uint8_t>(stored[at + 1]) == record.stripZeros &&
+                         stored[at + kRecordPrefixSize + record.text.size()] == '\0';
+  return asWritten ? at : std::string_view::npos;
+}
+
 }  // namespace
 
 std::uint64_t DatabaseWriter::fileSize(std::span<const RecordNode> records) {
@@ -26,7 +44,7 @@ std::uint64_t DatabaseWriter::fileSize(std::span<const RecordNode> records) {
 }
 
 void DatabaseWriter::write(int fd, const HeaderBytes& header, const AppInfoBlock& appInfo,
-                           std::span<const RecordNode> records, std::uint32_t now) {
+                           std::span<const RecordNode> records, std::uint32_t now, std::string_view stored) {
   const std::size_t count = records.size();
   if (count > kMaxRecords) fatalError(kErrorWritingRecordList, kTooManyRecords);
 
@@ -60,12 +78,27 @@ void DatabaseWriter::write(int fd, const HeaderBytes& header, const AppInfoBlock
   writePart(fd, asChars(appInfo.data(), appInfo.size()), kErrorWritingAppInfo);
 
   OutputFile out(fd, kErrorWritingRecord);
+  // Records stored one after the other, not yet written: stored[runStart, runEnd).
+  std::size_t runStart = 0;
+  std::size_t runEnd = 0;
   for (const RecordNode& record : records) {
+    const std::size_t at = storedAt(stored, record);
+    if (at != std::string_view::npos) {
+      if (at != runEnd || runEnd == 0) {
+        out.write(stored.substr(runStart, runEnd - runStart));
+        runStart = at;
+      }
+      runEnd = at + kRecordPrefixSize + record.text.size() + 1;
+      continue;
+    }
+    out.write(stored.substr(runStart, runEnd - runStart));
+    runStart = runEnd = 0;
     const char prefix[kRecordPrefixSize + 1] = {static_cast<char>(record.places), static_cast<char>(record.stripZeros), 0};
     out.write({prefix, kRecordPrefixSize});
     out.write(record.text);
     out.write({prefix + kRecordPrefixSize, 1});
   }
+  out.write(stored.substr(runStart, runEnd - runStart));
   out.flush();
 }
 

@@ -31,8 +31,15 @@ class DatabaseWriter {
   // with the message of the step concerned and the system's text.  A count
   // or size that the format cannot hold is refused before anything is
   // written.
+  //
+  // `stored` may give the bytes of the database the records were read from:
+  // a record whose text lies there between its own setting bytes and a 0
+  // byte goes out from there as it is, together with the records stored
+  // right after it, so that an import that changes few records writes most
+  // of the file in a few large writes, copying nothing.  The file is the
+  // same either way.
   static void write(int fd, const HeaderBytes& header, const AppInfoBlock& appInfo,
-                    std::span<const RecordNode> records, std::uint32_t now);
+                    std::span<const RecordNode> records, std::uint32_t now, std::string_view stored = {});
 
   // The size of the file that write() makes of these records.
   static std::uint64_t fileSize(std::span<const RecordNode> records);

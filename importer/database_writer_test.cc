@@ -37,9 +37,10 @@ AppInfoBlock sampleAppInfo() {
 // The records in order, as the record list hands them over.
 std::vector<RecordNode> chain(std::vector<RecordNode> records) { return records; }
 
-std::string writeToFile(const std::string& path, const std::vector<RecordNode>& nodes, std::uint32_t now) {
+std::string writeToFile(const std::string& path, const std::vector<RecordNode>& nodes, std::uint32_t now,
+                        std::string_view stored = {}) {
   const FileDescriptor fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644));
-  DatabaseWriter::write(fd.get(), sampleHeader(), sampleAppInfo(), nodes, now);
+  DatabaseWriter::write(fd.get(), sampleHeader(), sampleAppInfo(), nodes, now, stored);
   return txtest::readFile(path);
 }
 
@@ -97,6 +98,55 @@ TEST(DatabaseWriter, AttributesHoldOnlyCategoryAndSecret) {
   for (std::size_t i = 0; i < 4; ++i) {
     EXPECT_EQ(parsed.records[i].attributes, expected[i]);
     EXPECT_EQ(parsed.records[i].uniqueId, 0u);
+  }
+}
+
+TEST(DatabaseWriter, RecordsInTheStoredBytesAreWrittenTheSame) {
+  // Records as a database stores them, and views into them as the importer
+  // makes them: only a record whose setting bytes and 0 byte stand around
+  // its text there may go out from there, and the file is the same anyway.
+  const std::string stored("\x03\x01" "ab\0" "\x04\x00" "cde\0" "\x05\x01" "fg\0" "\x06\x01" "hix", 21);
+  const std::string_view bytes(stored);
+  auto at = [&](std::size_t offset, std::size_t length, std::uint8_t places, std::uint8_t stripZeros) {
+    RecordNode node;
+    node.text = bytes.substr(offset, length);
+    node.places = places;
+    node.stripZeros = stripZeros;
+    return node;
+  };
+  RecordNode elsewhere;
+  elsewhere.text = "zz";
+  const struct {
+    const char* name;
+    std::vector<RecordNode> records;
+  } rows[] = {
+      {"three in a row", {at(2, 2, 3, 1), at(7, 3, 4, 0), at(13, 2, 5, 1)}},
+      {"out of order", {at(13, 2, 5, 1), at(2, 2, 3, 1), at(7, 3, 4, 0)}},
+      {"a gap", {at(2, 2, 3, 1), at(13, 2, 5, 1)}},
+      {"places changed", {at(2, 2, 3, 1), at(7, 3, 9, 0), at(13, 2, 5, 1)}},
+      {"strip-zeros changed", {at(7, 3, 4, 1)}},
+      {"no 0 byte after the text", {at(18, 2, 6, 1)}},
+      {"no room for the setting bytes", {at(0, 2, 3, 1), at(1, 1, 3, 1)}},
+      {"the text runs to the end", {at(18, 3, 6, 1)}},
+      {"a text from elsewhere between", {at(2, 2, 3, 1), elsewhere, at(7, 3, 4, 0)}},
+      {"an empty text", {at(4, 0, 3, 1), at(2, 2, 3, 1)}},
+  };
+  txtest::TempDir dir;
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    const std::string expected = writeToFile(dir.file("copied.pdb"), row.records, 7);
+    EXPECT_EQ(writeToFile(dir.file("stored.pdb"), row.records, 7, bytes), expected);
+    const txtest::ParsedDatabase parsed = txtest::parseDatabase(expected);
+    ASSERT_EQ(parsed.records.size(), row.records.size());
+    std::size_t size = 388 + 8 * row.records.size();
+    for (std::size_t i = 0; i < row.records.size(); ++i) {
+      const RecordNode& record = row.records[i];
+      EXPECT_EQ(parsed.records[i].places, record.places);
+      EXPECT_EQ(parsed.records[i].stripZeros, record.stripZeros);
+      EXPECT_EQ(parsed.records[i].text, record.text);
+      size += 3 + record.text.size();
+    }
+    EXPECT_EQ(expected.size(), size);
   }
 }
 

@@ -122,6 +122,7 @@ void importDatabase(const std::string& oldPath, const std::string& textPath, con
   HeaderBytes header{};
   AppInfoBlock appInfo{};
   RecordList list;
+  std::string_view oldBytes;  // the old database as read, in the list's storage
   FileDescriptor db = openForReading(oldPath);
   platform::FileStatus oldStatus;
   if (!platform::status(db.get(), oldStatus)) fatalSystemError(kErrorReadingHeader);
@@ -131,6 +132,7 @@ void importDatabase(const std::string& oldPath, const std::string& textPath, con
     // The old database is read whole into one block that the list owns; its
     // texts stay where they lie there.
     const WholeFile whole = readWhole(db.get(), static_cast<std::size_t>(oldStatus.size), list.texts());
+    oldBytes = whole.bytes;
     BufferedReader file(BufferedReader::InMemory{}, whole.bytes, whole.error);
     DatabaseReader reader(file);
     reader.readHeader("TxImport");
@@ -164,7 +166,7 @@ void importDatabase(const std::string& oldPath, const std::string& textPath, con
   // Write: the output is replaced as a whole or not at all.
   const std::uint32_t now = static_cast<std::uint32_t>(std::time(nullptr));
   output.write(DatabaseWriter::fileSize(list.records()), [&](int fd) {
-    DatabaseWriter::write(fd, header, appInfo, list.records(), now);
+    DatabaseWriter::write(fd, header, appInfo, list.records(), now, oldBytes);
   });
   db.close(kErrorClosingDatabase);
   list.clear();
