@@ -95,20 +95,6 @@ bool isSeparator(std::string_view line) {
 }  // namespace
 
 TextLine readTextLine(BufferedReader& text, std::string_view& line, bool* whole) {
-  if (text.keepsItsBytes()) {
-    // Bytes in memory: one pass finds the line's end, or a carriage return
-    // or zero byte before it, which the general way below handles.
-    const std::string_view rest = text.peek();
-    if (rest.empty()) return text.error() != 0 ? TextLine::ReadError : TextLine::EndOfFile;
-    const std::size_t stop = firstOf<'\n', '\r', '\0'>(rest);
-    if (stop == rest.size() || rest[stop] == '\n') {
-      line = rest.substr(0, stop);
-      text.advance(stop < rest.size() ? stop + 1 : stop);
-      if (isSeparator(line)) return TextLine::Separator;
-      if (whole) *whole = true;
-      return TextLine::Line;
-    }
-  }
   line = text.readLine();
   if (line.empty()) return text.error() != 0 ? TextLine::ReadError : TextLine::EndOfFile;
   if (isSeparator(line)) return TextLine::Separator;
