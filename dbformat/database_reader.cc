@@ -1,5 +1,6 @@
 #include "dbformat/database_reader.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <iterator>
@@ -8,6 +9,7 @@
 #include <vector>
 
 #include "dbformat/fatal.h"
+#include "dbformat/large_memory.h"
 
 namespace tx {
 
@@ -44,8 +46,9 @@ void DatabaseReader::readAppInfo(std::uint8_t* block, std::size_t size) {
 void DatabaseReader::forEachRecord(RecordVisitor& visitor) {
   // The bytes of the lists read so far: start -> end, none overlapping.
   std::map<std::uint64_t, std::uint64_t> occupied;
-  // Not zeroed: every byte is read into first.
-  std::unique_ptr<std::uint8_t[]> entries;
+  // Not zeroed: every byte is read into first.  A long list's entries
+  // (65,535 of them take 512 KiB) go into a huge page.
+  LargeMemory entries;
   std::size_t room = 0;
   std::uint32_t listOffset = kFirstRecordListOffset;
   for (;;) {
@@ -65,14 +68,15 @@ void DatabaseReader::forEachRecord(RecordVisitor& visitor) {
     occupied.emplace(start, end);
     const std::size_t size = std::size_t{count} * kRecordEntrySize;
     if (size > room) {
-      entries.reset(new std::uint8_t[size]);
-      room = size;
+      room = size < (std::size_t{64} << 10) ? size : std::max(size, kHugePageSize);
+      entries = LargeMemory(room);
     }
-    if (count > 0 && !file_.readExact(entries.get(), size)) {
+    auto* entryBytes = reinterpret_cast<std::uint8_t*>(entries.bytes());
+    if (count > 0 && !file_.readExact(entryBytes, size)) {
       fatalReadError(kErrorReadingEntries, file_.error());
     }
     for (std::size_t i = 0; i < count; ++i) {
-      const std::uint8_t* entry = entries.get() + i * kRecordEntrySize;
+      const std::uint8_t* entry = entryBytes + i * kRecordEntrySize;
       const std::uint8_t attributes = entry[kEntryAttributesOffset];
       std::uint8_t prefix[kRecordPrefixSize];
       file_.seek(getBigEndian32(entry + kDataOffsetOffset));

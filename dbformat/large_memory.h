@@ -9,6 +9,11 @@
 
 namespace tx {
 
+// A buffer that is filled at once is best asked for as at least one huge
+// page of this size: touching fresh memory a small page at a time costs
+// more than having a whole huge page cleared.
+inline constexpr std::size_t kHugePageSize = std::size_t{2} << 20;
+
 class LargeMemory {
  public:
   LargeMemory() = default;

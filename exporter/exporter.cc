@@ -1,5 +1,6 @@
 #include "exporter/exporter.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -23,8 +24,8 @@ void ExportVisitor::beginRecord(const RecordInfo& info) {
   writer_.writeRecordHead(categoryName(appInfo_.data(), info.category), info.secret, info.places, info.stripZeros);
 }
 
-TextFile::TextFile(int fd, std::size_t blockSize) : fd_(fd), blockSize_(blockSize) {
-  buffer_.reserve(blockSize_);
+TextFile::TextFile(int fd, std::size_t blockSize)
+    : fd_(fd), blockSize_(blockSize), memory_(blockSize), buffer_(memory_.bytes()) {
   exit_signals::restoreOnSignal(fd_, 0);
 }
 
@@ -34,26 +35,37 @@ TextFile::~TextFile() {
   // end of its last complete record.  Errors are not reported here: the
   // failure that ended the run has been, and a file that cannot be cut (a
   // device, a pipe) has nothing to cut.
-  if (!broken_ && recordEnd_ > 0 && writeAll(fd_, buffer_.data(), recordEnd_)) kept_ = written_ + recordEnd_;
+  if (!broken_ && recordEnd_ > 0 && writeAll(fd_, buffer_, recordEnd_)) kept_ = written_ + recordEnd_;
   [[maybe_unused]] const int ignored = platform::truncateFile(fd_, kept_);
   exit_signals::restoreOnSignal(-1, 0);
 }
 
 void TextFile::write(std::string_view bytes) {
-  if (platform::kLineEnd == "\n") {
-    buffer_.append(bytes);
-  } else {
+  if constexpr (platform::kLineEnd != "\n") {
     // Each line feed becomes the host's line end.
     for (std::size_t feed; (feed = bytes.find('\n')) != std::string_view::npos; bytes.remove_prefix(feed + 1)) {
-      buffer_.append(bytes.substr(0, feed)).append(platform::kLineEnd);
+      put(bytes.substr(0, feed));
+      put(platform::kLineEnd);
     }
-    buffer_.append(bytes);
   }
-  if (buffer_.size() >= blockSize_) writeOut(recordEnd_ > 0 ? recordEnd_ : buffer_.size());
+  put(bytes);
+}
+
+void TextFile::put(std::string_view bytes) {
+  for (;;) {
+    const std::size_t take = std::min(bytes.size(), blockSize_ - used_);
+    std::memcpy(buffer_ + used_, bytes.data(), take);
+    used_ += take;
+    bytes.remove_prefix(take);
+    if (bytes.empty()) return;
+    // Full: out go the complete records, or all of it where one record
+    // fills the buffer by itself.
+    writeOut(recordEnd_ > 0 ? recordEnd_ : used_);
+  }
 }
 
 void TextFile::writeOut(std::size_t length) {
-  if (!writeAll(fd_, buffer_.data(), length)) {
+  if (!writeAll(fd_, buffer_, length)) {
     broken_ = true;
     fatalSystemError(kErrorWritingText);
   }
@@ -62,12 +74,13 @@ void TextFile::writeOut(std::size_t length) {
     kept_ = written_ - (length - recordEnd_);
     exit_signals::restoreOnSignal(fd_, kept_);
   }
-  buffer_.erase(0, length);
+  std::memmove(buffer_, buffer_ + length, used_ - length);
+  used_ -= length;
   recordEnd_ = recordEnd_ > length ? recordEnd_ - length : 0;
 }
 
 void TextFile::finish() {
-  if (!buffer_.empty()) writeOut(buffer_.size());
+  if (used_ > 0) writeOut(used_);
   finished_ = true;
   exit_signals::restoreOnSignal(-1, 0);
 }

@@ -8,6 +8,7 @@
 
 #include "dbformat/database_format.h"
 #include "dbformat/database_reader.h"
+#include "dbformat/large_memory.h"
 #include "textformat/text_records.h"
 
 namespace tx {
@@ -33,26 +34,38 @@ class ExportVisitor : public RecordVisitor {
 // they fit in it.  Until finish(), the file is only ever kept up to the end
 // of its last complete record: a run that ends early, by a failure or by a
 // signal, cuts the file back there, so no torn record is left to import.
+//
+// The buffer is large (one huge page where the host has them): each write
+// ends where a record ends, so at no fixed boundary, and a file written in
+// many small pieces that start mid-page costs the system far more to write,
+// and later to empty, than one written in a few large ones.
 class TextFile : public ByteSink {
  public:
-  explicit TextFile(int fd, std::size_t blockSize = 64 * 1024);
+  static constexpr std::size_t kBlockSize = std::size_t{2} << 20;
+
+  explicit TextFile(int fd, std::size_t blockSize = kBlockSize);
   ~TextFile() override;
   TextFile(const TextFile&) = delete;
   TextFile& operator=(const TextFile&) = delete;
 
   void write(std::string_view bytes) override;
-  void endOfUnit() override { recordEnd_ = buffer_.size(); }
+  void endOfUnit() override { recordEnd_ = used_; }
 
   // Writes out everything; the file is then complete and kept as it is.
   void finish();
 
  private:
-  // Writes buffer_[0, length), where length is recordEnd_ or the whole buffer.
+  // Copies bytes into the buffer as they are, writing out when it is full.
+  void put(std::string_view bytes);
+  // Writes buffer_[0, length), where length is recordEnd_ or the whole
+  // buffer, and moves what follows to the front.
   void writeOut(std::size_t length);
 
   int fd_;
   std::size_t blockSize_;
-  std::string buffer_;
+  LargeMemory memory_;
+  char* buffer_;
+  std::size_t used_ = 0;       // bytes in buffer_
   std::size_t recordEnd_ = 0;  // in buffer_: the end of its last complete record
   std::uint64_t written_ = 0;  // bytes in the file
   std::uint64_t kept_ = 0;     // in the file: the end of its last complete record

@@ -236,8 +236,12 @@ TEST(TxExport, RecordListLoopKeepsTheRecordsBeforeIt) {
 }
 
 TEST(TxExport, WriteFailuresAreReported) {
+  // Text for three write buffers and more, so that some limits fall after
+  // whole records have been written.
   TestDatabase db;
-  for (int i = 0; i < 3000; ++i) db.lists[0].push_back({0, 1, 1, "record number " + std::to_string(i)});
+  for (int i = 0; i < 7000; ++i) {
+    db.lists[0].push_back({0, 1, 1, "record number " + std::to_string(i) + std::string(1000, 'x')});
+  }
   TempDir dir;
   writeFile(dir.file("db.pdb"), txtest::buildDatabase(db));
 
@@ -254,7 +258,9 @@ TEST(TxExport, WriteFailuresAreReported) {
 
   ASSERT_EQ(runProgram(kExport, {dir.file("db.pdb"), dir.file("full.txt")}).status, 0);
   const std::string full = readFile(dir.file("full.txt"));
-  for (long limit : {0L, 100L, 5000L, 65536L, 70000L, 131072L, 200000L}) {
+  constexpr long kBlock = static_cast<long>(tx::TextFile::kBlockSize);
+  for (long limit : {0L, 100L, 5000L, 65536L, 70000L, 131072L, 200000L, kBlock - 1, kBlock, kBlock + 1,
+                     2 * kBlock + 5000, 3 * kBlock + 70000}) {
     SCOPED_TRACE(limit);
     txtest::RunOptions options;
     options.fileSizeLimit = limit;
@@ -265,35 +271,50 @@ TEST(TxExport, WriteFailuresAreReported) {
     const std::string text = readFile(dir.file("out.txt"));
     EXPECT_LE(text.size(), static_cast<std::size_t>(limit));
     EXPECT_TRUE(isWholeRecordsOf(text, full)) << text.size();
+    // What was written whole before the limit stays.
+    if (limit > kBlock) {
+      EXPECT_GT(text.size(), static_cast<std::size_t>(limit - kBlock));
+    }
   }
 }
 
 // A signal while the text is written: the process ends by it, and the text
 // holds whole records only.
 TEST(TxExport, SignalsLeaveWholeRecords) {
-  TestDatabase db;
-  // Records larger than the write buffer, so that parts of a record reach the file.
-  for (int i = 0; i < 200; ++i) db.lists[0].push_back({0, 1, 1, "record " + std::to_string(i) + std::string(100000, 'x')});
+  // Records larger than the write buffer, so that parts of a record reach
+  // the file and must be cut back; and records that fit it, which leave it
+  // whole even under SIGKILL, where nothing is cut back.
+  TestDatabase large;
+  TestDatabase small;
+  for (int i = 0; i < 10; ++i) {
+    large.lists[0].push_back({0, 1, 1, "record " + std::to_string(i) + std::string(tx::TextFile::kBlockSize + 100000, 'x')});
+  }
+  for (int i = 0; i < 20000; ++i) small.lists[0].push_back({0, 1, 1, "record " + std::to_string(i) + std::string(1000, 'x')});
   TempDir dir;
-  writeFile(dir.file("db.pdb"), txtest::buildDatabase(db));
-  ASSERT_EQ(runProgram(kExport, {dir.file("db.pdb"), dir.file("full.txt")}).status, 0);
-  const std::string full = readFile(dir.file("full.txt"));
-  for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
-    SCOPED_TRACE(signal);
-    ::unlink(dir.file("out.txt").c_str());
-    txtest::RunOptions options;
-    options.watch = [&](pid_t pid, const std::string&, std::string&) {
-      struct stat info {};
-      if (::stat(dir.file("out.txt").c_str(), &info) != 0 || info.st_size == 0) return false;
-      ::kill(pid, signal);
-      return true;
-    };
-    const auto run = runProgram(kExport, {dir.file("db.pdb"), dir.file("out.txt")}, options);
-    EXPECT_EQ(run.status, 128 + signal);
-    EXPECT_EQ(run.out + run.err, "");
-    const std::string text = readFile(dir.file("out.txt"));
-    EXPECT_LT(text.size(), full.size());
-    EXPECT_TRUE(isWholeRecordsOf(text, full)) << text.size();
+  writeFile(dir.file("large.pdb"), txtest::buildDatabase(large));
+  writeFile(dir.file("small.pdb"), txtest::buildDatabase(small));
+  for (const char* name : {"large", "small"}) {
+    const std::string db = dir.file(std::string(name) + ".pdb");
+    ASSERT_EQ(runProgram(kExport, {db, dir.file("full.txt")}).status, 0);
+    const std::string full = readFile(dir.file("full.txt"));
+    for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGKILL}) {
+      if (signal == SIGKILL && name == std::string("large")) continue;
+      SCOPED_TRACE(std::string(name) + " " + std::to_string(signal));
+      ::unlink(dir.file("out.txt").c_str());
+      txtest::RunOptions options;
+      options.watch = [&](pid_t pid, const std::string&, std::string&) {
+        struct stat info {};
+        if (::stat(dir.file("out.txt").c_str(), &info) != 0 || info.st_size == 0) return false;
+        ::kill(pid, signal);
+        return true;
+      };
+      const auto run = runProgram(kExport, {db, dir.file("out.txt")}, options);
+      EXPECT_EQ(run.status, 128 + signal);
+      EXPECT_EQ(run.out + run.err, "");
+      const std::string text = readFile(dir.file("out.txt"));
+      EXPECT_LT(text.size(), full.size());
+      EXPECT_TRUE(isWholeRecordsOf(text, full)) << text.size();
+    }
   }
 }
 
