@@ -177,27 +177,45 @@ bool writeAll(int fd, const char* bytes, std::size_t size) noexcept {
   return true;
 }
 
-OutputFile::OutputFile(int fd, std::string_view errorMessage, std::size_t blockSize)
-    : fd_(fd), errorMessage_(errorMessage), blockSize_(blockSize) {
-  buffer_.reserve(blockSize_);
-}
+BlockWriter::BlockWriter(int fd, std::size_t blockSize) : fd_(fd), blockSize_(blockSize), memory_(blockSize) {}
 
-void OutputFile::write(std::string_view bytes) {
-  if (buffer_.size() + bytes.size() > blockSize_) {
-    flush();
-    // What would not fit a block goes out as it is.
-    if (bytes.size() >= blockSize_) {
-      if (!writeAll(fd_, bytes.data(), bytes.size())) fatalSystemError(errorMessage_);
-      return;
+bool BlockWriter::write(std::string_view bytes) {
+  while (!bytes.empty()) {
+    if (used_ == 0 && bytes.size() >= blockSize_) {
+      const std::size_t whole = bytes.size() / blockSize_ * blockSize_;
+      if (!writeOut(bytes.data(), whole)) return false;
+      bytes.remove_prefix(whole);
+      continue;
     }
+    const std::size_t take = std::min(bytes.size(), blockSize_ - used_);
+    std::memcpy(memory_.bytes() + used_, bytes.data(), take);
+    used_ += take;
+    bytes.remove_prefix(take);
+    if (used_ == blockSize_ && !flush()) return false;
   }
-  buffer_.append(bytes);
+  return true;
 }
 
-void OutputFile::flush() {
-  if (buffer_.empty()) return;
-  if (!writeAll(fd_, buffer_.data(), buffer_.size())) fatalSystemError(errorMessage_);
-  buffer_.clear();
+bool BlockWriter::flush() {
+  if (used_ == 0) return true;
+  if (!writeOut(memory_.bytes(), used_)) return false;
+  used_ = 0;
+  return true;
+}
+
+bool BlockWriter::writeOut(const char* bytes, std::size_t size) {
+  while (size > 0) {
+    const long done = platform::writeSome(fd_, bytes, size);
+    if (done < 0 && errno == EINTR) continue;
+    if (done <= 0) {
+      error_ = done < 0 ? errno : EIO;
+      return false;
+    }
+    bytes += done;
+    size -= static_cast<std::size_t>(done);
+    written_ += static_cast<std::uint64_t>(done);
+  }
+  return true;
 }
 
 }  // namespace tx

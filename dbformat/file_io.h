@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "dbformat/large_memory.h"
+
 namespace tx {
 
 // The one buffered reader: of a database at any offset, of a text file line
@@ -103,22 +105,40 @@ class StringSink : public ByteSink {
   std::string text_;
 };
 
-// Buffered writes to a descriptor.  Every write is checked: a failure fails
-// the run with `errorMessage` and the system's text.
-class OutputFile : public ByteSink {
+// Buffered writes to a descriptor in whole blocks: every write but the last
+// is `blockSize` bytes long and starts a whole number of blocks from where
+// the writer started (the start of the file).  A file written in pieces that
+// start mid-page costs the system more to write, to flush and later to free
+// than one written in large whole blocks.  Bytes that arrive at a block
+// boundary go out from where they are, as many whole blocks as they fill,
+// uncopied.
+//
+// It reports and the caller decides: a write that fails gives false, and
+// error() and failedAt() then say why and where.  After a failure the
+// writer is not used again.
+class BlockWriter {
  public:
-  OutputFile(int fd, std::string_view errorMessage, std::size_t blockSize = 64 * 1024);
+  explicit BlockWriter(int fd, std::size_t blockSize = kHugePageSize);
 
-  void write(std::string_view bytes) override;
-
+  [[nodiscard]] bool write(std::string_view bytes);
   // Writes out everything buffered.
-  void flush();
+  [[nodiscard]] bool flush();
+
+  // The errno of the failed write.
+  int error() const { return error_; }
+  // The offset, from where the writer started, of the first byte that did
+  // not reach the file.
+  std::uint64_t failedAt() const { return written_; }
 
  private:
+  bool writeOut(const char* bytes, std::size_t size);
+
   int fd_;
-  std::string_view errorMessage_;
   std::size_t blockSize_;
-  std::string buffer_;
+  LargeMemory memory_;
+  std::size_t used_ = 0;
+  std::uint64_t written_ = 0;
+  int error_ = 0;
 };
 
 // Reads up to `size` bytes of the file `fd` from its start into `bytes`:

@@ -1,18 +1,13 @@
 #include "importer/database_writer.h"
 
+#include <cerrno>
 #include <cstdint>
 #include <string>
-#include <memory>
 
 #include "dbformat/fatal.h"
 
 namespace tx {
 namespace {
-
-// Writes one part of the file at once, so that a failure names its part.
-void writePart(int fd, std::string_view bytes, std::string_view message) {
-  if (!writeAll(fd, bytes.data(), bytes.size())) fatalSystemError(message);
-}
 
 std::string_view asChars(const std::uint8_t* bytes, std::size_t size) {
   return {reinterpret_cast<const char*>(bytes), size};
@@ -50,34 +45,47 @@ void DatabaseWriter::write(int fd, const HeaderBytes& header, const AppInfoBlock
 
   // Every offset is known before the first byte goes out.
   const std::uint64_t appInfoOffset = kFirstRecordListOffset + kRecordListHeaderSize + count * kRecordEntrySize;
-  // Not zeroed: every byte of every entry is set below.
-  const std::unique_ptr<std::uint8_t[]> entries(new std::uint8_t[count * kRecordEntrySize]);
-  std::uint64_t offset = appInfoOffset + kAppInfoSize;
-  for (std::size_t i = 0; i < count; ++i) {
-    if (offset > UINT32_MAX) fatalError(kErrorWritingRecord, "the database would be larger than 4 GiB");
-    const RecordNode& record = records[i];
-    std::uint8_t* entry = entries.get() + i * kRecordEntrySize;
-    putBigEndian32(entry + kDataOffsetOffset, static_cast<std::uint32_t>(offset));
-    entry[kEntryAttributesOffset + 1] = entry[kEntryAttributesOffset + 2] = entry[kEntryAttributesOffset + 3] = 0;
-    entry[kEntryAttributesOffset] =
-        static_cast<std::uint8_t>((record.category & kCategoryMask) | (record.secret ? kSecretBit : 0));
-    offset += kRecordPrefixSize + record.text.size() + 1;
-  }
+  const std::uint64_t firstRecordOffset = appInfoOffset + kAppInfoSize;
+  std::uint64_t lastRecordOffset = firstRecordOffset;
+  for (std::size_t i = 0; i + 1 < count; ++i) lastRecordOffset += kRecordPrefixSize + records[i].text.size() + 1;
+  if (lastRecordOffset > UINT32_MAX) fatalError(kErrorWritingRecord, "the database would be larger than 4 GiB");
 
   HeaderBytes filled = header;
   putBigEndian32(&filled[kAppInfoOffsetOffset], static_cast<std::uint32_t>(appInfoOffset));
   putBigEndian32(&filled[kCreationDateOffset], now);
   putBigEndian32(&filled[kModificationDateOffset], now);
   putBigEndian32(&filled[kLastBackupDateOffset], now);
-  writePart(fd, asChars(filled.data(), filled.size()), kErrorWritingHeader);
-
   std::uint8_t listHeader[kRecordListHeaderSize] = {};
   putBigEndian16(listHeader + kRecordCountOffset, static_cast<std::uint16_t>(count));
-  writePart(fd, asChars(listHeader, sizeof listHeader), kErrorWritingRecordList);
-  writePart(fd, asChars(entries.get(), count * kRecordEntrySize), kErrorWritingEntries);
-  writePart(fd, asChars(appInfo.data(), appInfo.size()), kErrorWritingAppInfo);
 
-  OutputFile out(fd, kErrorWritingRecord);
+  BlockWriter out(fd);
+  // A failure names the part of the file where the first byte that did not
+  // reach it belongs.
+  const auto fail = [&out, appInfoOffset]() {
+    const std::uint64_t at = out.failedAt();
+    errno = out.error();
+    if (at < kFirstRecordListOffset) fatalSystemError(kErrorWritingHeader);
+    if (at < kFirstRecordListOffset + kRecordListHeaderSize) fatalSystemError(kErrorWritingRecordList);
+    if (at < appInfoOffset) fatalSystemError(kErrorWritingEntries);
+    if (at < appInfoOffset + kAppInfoSize) fatalSystemError(kErrorWritingAppInfo);
+    fatalSystemError(kErrorWritingRecord);
+  };
+  const auto put = [&out, &fail](std::string_view bytes) {
+    if (!out.write(bytes)) fail();
+  };
+  put(asChars(filled.data(), filled.size()));
+  put(asChars(listHeader, sizeof listHeader));
+  std::uint64_t offset = firstRecordOffset;
+  for (const RecordNode& record : records) {
+    std::uint8_t entry[kRecordEntrySize] = {};
+    putBigEndian32(entry + kDataOffsetOffset, static_cast<std::uint32_t>(offset));
+    entry[kEntryAttributesOffset] =
+        static_cast<std::uint8_t>((record.category & kCategoryMask) | (record.secret ? kSecretBit : 0));
+    put(asChars(entry, sizeof entry));
+    offset += kRecordPrefixSize + record.text.size() + 1;
+  }
+  put(asChars(appInfo.data(), appInfo.size()));
+
   // Records stored one after the other, not yet written: stored[runStart, runEnd).
   std::size_t runStart = 0;
   std::size_t runEnd = 0;
@@ -85,21 +93,21 @@ void DatabaseWriter::write(int fd, const HeaderBytes& header, const AppInfoBlock
     const std::size_t at = storedAt(stored, record);
     if (at != std::string_view::npos) {
       if (at != runEnd || runEnd == 0) {
-        out.write(stored.substr(runStart, runEnd - runStart));
+        put(stored.substr(runStart, runEnd - runStart));
         runStart = at;
       }
       runEnd = at + kRecordPrefixSize + record.text.size() + 1;
       continue;
     }
-    out.write(stored.substr(runStart, runEnd - runStart));
+    put(stored.substr(runStart, runEnd - runStart));
     runStart = runEnd = 0;
     const char prefix[kRecordPrefixSize + 1] = {static_cast<char>(record.places), static_cast<char>(record.stripZeros), 0};
-    out.write({prefix, kRecordPrefixSize});
-    out.write(record.text);
-    out.write({prefix + kRecordPrefixSize, 1});
+    put({prefix, kRecordPrefixSize});
+    put(record.text);
+    put({prefix + kRecordPrefixSize, 1});
   }
-  out.write(stored.substr(runStart, runEnd - runStart));
-  out.flush();
+  put(stored.substr(runStart, runEnd - runStart));
+  if (!out.flush()) fail();
 }
 
 }  // namespace tx

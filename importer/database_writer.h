@@ -25,10 +25,10 @@ inline constexpr std::string_view kErrorWritingRecord = "Error writing database 
 class DatabaseWriter {
  public:
   // Writes `records` to `fd` from its current position (the start of an
-  // empty file).  The
-  // three dates become `now`, seconds since 1970; every other header field
-  // is written as read.  Every write is checked: a failure ends the process
-  // with the message of the step concerned and the system's text.  A count
+  // empty file), in whole blocks (see BlockWriter).  The three dates become
+  // `now`, seconds since 1970; every other header field is written as read.
+  // Every write is checked: a failure ends the process with the message of
+  // the part of the file it could not write and the system's text.  A count
   // or size that the format cannot hold is refused before anything is
   // written.
   //
@@ -36,8 +36,8 @@ class DatabaseWriter {
   // a record whose text lies there between its own setting bytes and a 0
   // byte goes out from there as it is, together with the records stored
   // right after it, so that an import that changes few records writes most
-  // of the file in a few large writes, copying nothing.  The file is the
-  // same either way.
+  // of the file in whole blocks straight from the old one, copying little.
+  // The file is the same either way.
   static void write(int fd, const HeaderBytes& header, const AppInfoBlock& appInfo,
                     std::span<const RecordNode> records, std::uint32_t now, std::string_view stored = {});
 

@@ -107,13 +107,26 @@ TEST(DatabaseWriter, RecordsInTheStoredBytesAreWrittenTheSame) {
   // its text there may go out from there, and the file is the same anyway.
   const std::string stored("\x03\x01" "ab\0" "\x04\x00" "cde\0" "\x05\x01" "fg\0" "\x06\x01" "hix", 21);
   const std::string_view bytes(stored);
-  auto at = [&](std::size_t offset, std::size_t length, std::uint8_t places, std::uint8_t stripZeros) {
+  // And records larger than the writer's blocks, which go out uncopied in
+  // whole blocks where they can.
+  constexpr std::size_t kLong = std::size_t{5} << 20;
+  constexpr std::size_t kLonger = std::size_t{3} << 20;
+  const std::string large = std::string("\x07\x01", 2) + std::string(kLong, 'L') + std::string("\0\x08\x00", 3) +
+                            std::string(kLonger, 'M') + std::string(1, '\0');
+  auto in = [](std::string_view from, std::size_t offset, std::size_t length, std::uint8_t places,
+               std::uint8_t stripZeros) {
     RecordNode node;
-    node.text = bytes.substr(offset, length);
+    node.text = from.substr(offset, length);
     node.places = places;
     node.stripZeros = stripZeros;
     return node;
   };
+  auto at = [&](std::size_t offset, std::size_t length, std::uint8_t places, std::uint8_t stripZeros) {
+    return in(bytes, offset, length, places, stripZeros);
+  };
+  const RecordNode first = in(large, 2, kLong, 7, 1);
+  const RecordNode second = in(large, kLong + 5, kLonger, 8, 0);
+  const RecordNode firstChanged = in(large, 2, kLong, 9, 1);
   RecordNode elsewhere;
   elsewhere.text = "zz";
   const struct {
@@ -130,12 +143,16 @@ TEST(DatabaseWriter, RecordsInTheStoredBytesAreWrittenTheSame) {
       {"the text runs to the end", {at(18, 3, 6, 1)}},
       {"a text from elsewhere between", {at(2, 2, 3, 1), elsewhere, at(7, 3, 4, 0)}},
       {"an empty text", {at(4, 0, 3, 1), at(2, 2, 3, 1)}},
+      {"long records in a row", {first, second}},
+      {"a long record copied, then one stored", {firstChanged, second}},
+      {"a short one, then long ones", {elsewhere, first, at(2, 2, 3, 1), second}},
   };
   txtest::TempDir dir;
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
     const std::string expected = writeToFile(dir.file("copied.pdb"), row.records, 7);
     EXPECT_EQ(writeToFile(dir.file("stored.pdb"), row.records, 7, bytes), expected);
+    EXPECT_EQ(writeToFile(dir.file("stored.pdb"), row.records, 7, large), expected);
     const txtest::ParsedDatabase parsed = txtest::parseDatabase(expected);
     ASSERT_EQ(parsed.records.size(), row.records.size());
     std::size_t size = 388 + 8 * row.records.size();
@@ -167,8 +184,9 @@ class FileSizeLimit {
 };
 
 TEST(DatabaseWriterFailure, FailuresNameTheirStep) {
+  // Two blocks of the writer and more.
   std::vector<RecordNode> records(3);
-  const std::string text(100000, 'r');
+  const std::string text(1500000, 'r');
   for (RecordNode& record : records) record.text = text;
   const auto nodes = chain(records);
   struct Limit {
@@ -184,6 +202,9 @@ TEST(DatabaseWriterFailure, FailuresNameTheirStep) {
       {411, "Error writing database app info block"},
       {412, "Error writing database record"},
       {150000, "Error writing database record"},
+      {(2 << 20) - 1, "Error writing database record"},
+      {2 << 20, "Error writing database record"},
+      {(4 << 20) + 1, "Error writing database record"},
   };
   txtest::TempDir dir;
   for (const Limit& limit : limits) {
