@@ -41,7 +41,7 @@ class ExportVisitor : public RecordVisitor {
 // and later to empty, than one written in a few large ones.
 class TextFile : public ByteSink {
  public:
-  static constexpr std::size_t kBlockSize = std::size_t{2} << 20;
+  static constexpr std::size_t kBlockSize = kHugePageSize;
 
   explicit TextFile(int fd, std::size_t blockSize = kBlockSize);
   ~TextFile() override;
