@@ -5,7 +5,6 @@
 #include <string>
 #include <iterator>
 #include <map>
-#include <memory>
 #include <vector>
 
 #include "dbformat/fatal.h"

@@ -160,7 +160,7 @@ ReadResult readFromStart(int fd, char* bytes, std::size_t size) {
   return result;
 }
 
-bool writeAll(int fd, const char* bytes, std::size_t size) noexcept {
+bool writeAll(int fd, const char* bytes, std::size_t size, std::uint64_t* written) noexcept {
   while (size > 0) {
     const long done = platform::writeSome(fd, bytes, size);
     if (done < 0) {
@@ -173,6 +173,7 @@ bool writeAll(int fd, const char* bytes, std::size_t size) noexcept {
     }
     bytes += done;
     size -= static_cast<std::size_t>(done);
+    if (written) *written += static_cast<std::uint64_t>(done);
   }
   return true;
 }
@@ -204,18 +205,9 @@ bool BlockWriter::flush() {
 }
 
 bool BlockWriter::writeOut(const char* bytes, std::size_t size) {
-  while (size > 0) {
-    const long done = platform::writeSome(fd_, bytes, size);
-    if (done < 0 && errno == EINTR) continue;
-    if (done <= 0) {
-      error_ = done < 0 ? errno : EIO;
-      return false;
-    }
-    bytes += done;
-    size -= static_cast<std::size_t>(done);
-    written_ += static_cast<std::uint64_t>(done);
-  }
-  return true;
+  if (writeAll(fd_, bytes, size, &written_)) return true;
+  error_ = errno;
+  return false;
 }
 
 }  // namespace tx

@@ -151,7 +151,8 @@ struct ReadResult {
 ReadResult readFromStart(int fd, char* bytes, std::size_t size);
 
 // Writes all of `bytes` to `fd`, retrying after interruptions and partial
-// writes.  False on failure, with errno set.
-bool writeAll(int fd, const char* bytes, std::size_t size) noexcept;
+// writes.  False on failure, with errno set.  Where `written` is given, each
+// byte that reaches the file is counted there as it goes.
+bool writeAll(int fd, const char* bytes, std::size_t size, std::uint64_t* written = nullptr) noexcept;
 
 }  // namespace tx

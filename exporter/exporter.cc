@@ -52,15 +52,14 @@ void TextFile::write(std::string_view bytes) {
 }
 
 void TextFile::put(std::string_view bytes) {
-  for (;;) {
+  while (!bytes.empty()) {
+    // Full: out go the complete records, or all of it where one record
+    // fills the buffer by itself.
+    if (used_ == blockSize_) writeOut(recordEnd_ > 0 ? recordEnd_ : used_);
     const std::size_t take = std::min(bytes.size(), blockSize_ - used_);
     std::memcpy(buffer_ + used_, bytes.data(), take);
     used_ += take;
     bytes.remove_prefix(take);
-    if (bytes.empty()) return;
-    // Full: out go the complete records, or all of it where one record
-    // fills the buffer by itself.
-    writeOut(recordEnd_ > 0 ? recordEnd_ : used_);
   }
 }
 
