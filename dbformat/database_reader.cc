@@ -1,5 +1,7 @@
 #include "dbformat/database_reader.h"
 
+#include "dbformat/platform.h"
+
 #include <algorithm>
 #include <cstring>
 #include <string>
@@ -22,6 +24,12 @@ std::string_view categoryName(const std::uint8_t* appInfo, std::size_t index) {
 bool isTallixDatabase(std::string_view start) {
   return start.size() >= kCreatorOffset + 4 && start.substr(kTypeOffset, 4) == std::string_view(kDatabaseType, 4) &&
          start.substr(kCreatorOffset, 4) == std::string_view(kDatabaseCreator, 4);
+}
+
+bool startsAsTallixDatabase(int fd) {
+  char start[kHeaderSize];
+  const long got = platform::readAt(fd, start, sizeof start, 0);
+  return isTallixDatabase(std::string_view(start, got > 0 ? static_cast<std::size_t>(got) : 0));
 }
 
 void DatabaseReader::readHeader(std::string_view programName) {

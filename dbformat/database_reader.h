@@ -23,6 +23,9 @@ inline constexpr std::string_view kRecordListsOverlap = "a record list overlaps 
 // type and creator and they are "Data" and "TalX".
 bool isTallixDatabase(std::string_view start);
 
+// True when the file open as `fd` starts as a Tallix database does.
+bool startsAsTallixDatabase(int fd);
+
 // What a record carries besides its text.
 struct RecordInfo {
   std::uint8_t category = 0;  // attributes & 0x0F

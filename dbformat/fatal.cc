@@ -41,7 +41,15 @@ void fatalMessage(std::string_view text) { throw Failure(FailureStream::Out, std
 
 void reportFailure(const Failure& failure) noexcept {
   std::fflush(stdout);
-  writeTo(failure.stream() == FailureStream::Out ? 1 : 2, failure.text());
+  const std::string& text = failure.text();
+  if (failure.stream() == FailureStream::Err) {
+    writeTo(2, text);
+    return;
+  }
+  writeTo(1, text);
+  // A message that ends without a line end would have the shell's prompt
+  // glued to it at a terminal; a script reading it gets the bytes as they are.
+  if (!text.empty() && text.back() != '\n' && platform::isConsole(1)) writeTo(1, "\n");
 }
 
 void reportOutOfMemory() noexcept {

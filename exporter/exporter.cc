@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "dbformat/command_line.h"
 #include "dbformat/database_reader.h"
 #include "dbformat/exit_signals.h"
 #include "dbformat/fatal.h"
@@ -17,6 +18,17 @@ namespace {
 
 constexpr std::string_view kUsage = "Format: TXEXPORT DbFileName TextFileName\n";
 constexpr std::string_view kTextIsTheDatabase = "it is the database file itself";
+constexpr std::string_view kTextIsADatabase = "it is a Tallix database, so it is not overwritten";
+
+// Another database named as the text file (a slip of the arguments) is not
+// emptied.  A file that cannot be read here is left to the open for writing
+// to judge.
+void refuseADatabaseAsText(const std::string& textPath) {
+  platform::FileStatus info;
+  if (!platform::status(textPath, info) || !info.regular || info.size < kCreatorOffset + 4) return;
+  FileDescriptor text(platform::openForReading(textPath));
+  if (text.get() >= 0 && startsAsTallixDatabase(text.get())) failToOpen(textPath, kTextIsADatabase);
+}
 
 }  // namespace
 
@@ -96,6 +108,7 @@ void exportDatabase(const std::string& dbPath, const std::string& textPath) {
 
   // Opening the text file empties it: it must not be the database itself.
   if (sameFile(db.get(), textPath)) failToOpen(textPath, kTextIsTheDatabase);
+  refuseADatabaseAsText(textPath);
   FileDescriptor textFd(platform::openForWriting(textPath));
   if (textFd.get() < 0) failToOpen(textPath, std::strerror(errno));
   TextFile text(textFd.get());
@@ -109,6 +122,7 @@ void exportDatabase(const std::string& dbPath, const std::string& textPath) {
 }
 
 int runExport(const std::vector<std::string>& arguments) {
+  if (answeredAnOption(arguments, "TxExport", kUsage)) return 0;
   if (arguments.size() != 3) {
     std::fwrite(kUsage.data(), 1, kUsage.size(), stdout);
     return 1;

@@ -82,6 +82,18 @@ TEST(TxExport, UsageWithWrongArgumentCount) {
     EXPECT_EQ(run.err, "");
     EXPECT_TRUE(txtest::listDirectory(dir.path()).empty());
   }
+  // The usual options, as the only argument, answer with status 0.
+  const std::pair<std::string, std::string> options[] = {{"--help", "Format: TXEXPORT DbFileName TextFileName\n"},
+                                                          {"-h", "Format: TXEXPORT DbFileName TextFileName\n"},
+                                                          {"--version", "TxExport 1.0.0\n"}};
+  for (const auto& [option, out] : options) {
+    TempDir dir;
+    const auto run = runProgram(kExport, {option}, inDirectory(dir));
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, out);
+    EXPECT_EQ(run.err, "");
+    EXPECT_TRUE(txtest::listDirectory(dir.path()).empty());
+  }
 }
 
 TEST(TxExport, OpenFailures) {
@@ -113,6 +125,25 @@ TEST(TxExport, RefusesToWriteOverTheDatabase) {
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.out, "Can't open \"" + text + "\": it is the database file itself");
     EXPECT_EQ(run.err, "");
+    EXPECT_EQ(readFile(dir.file("db.pdb")), db);
+  }
+  // Another database is not overwritten either; a file that only resembles
+  // one (another creator, too short to hold type and creator) is.
+  TestDatabase otherCreator = sampleDatabase();
+  otherCreator.creator = "TalY";
+  const struct {
+    std::string bytes;
+    bool refused;
+  } texts[] = {{txtest::buildDatabase(TestDatabase{}), true}, {db, true},
+               {txtest::buildDatabase(otherCreator), false}, {db.substr(0, 67), false}};
+  for (const auto& t : texts) {
+    SCOPED_TRACE(t.bytes.size());
+    writeFile(dir.file("other.pdb"), t.bytes);
+    const auto run = runProgram(kExport, {dir.file("db.pdb"), dir.file("other.pdb")});
+    EXPECT_EQ(run.status, t.refused ? 1 : 0);
+    EXPECT_EQ(run.out, t.refused ? "Can't open \"" + dir.file("other.pdb") + "\": it is a Tallix database, so it is not overwritten" : "");
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(readFile(dir.file("other.pdb")), t.refused ? t.bytes : kSampleText);
     EXPECT_EQ(readFile(dir.file("db.pdb")), db);
   }
 }

@@ -1,6 +1,7 @@
 // The text reader, with the category table, on arbitrary text: read from a
 // file through a tiny buffer (the texts put together) and from memory (the
-// texts used where they lie), the records must be the same.
+// texts used where they lie), the records and the notes on them must be the
+// same.
 #include <string>
 #include <vector>
 
@@ -16,21 +17,34 @@ struct Read {
   bool operator==(const Read&) const = default;
 };
 
+// The notes (as texts: the line number and the words) and the records, in
+// one list in the order they came.
+class Notes : public tx::TextNotes {
+ public:
+  void note(std::uint64_t line, std::string_view words) override {
+    if (line == 0) __builtin_trap();
+    all.push_back({0, 0, 0, 0, std::to_string(line) + ": " + std::string(words)});
+  }
+  std::vector<Read> all;
+};
+
 std::vector<Read> readAll(tx::BufferedReader& stream) {
   tx::AppInfoBlock block{};
   block[tx::kCategoryNamesOffset] = 'U';  // one named slot
   tx::CategoryTable table(block);
   tx::TextArena texts;
   tx::RecordNode record;
-  std::vector<Read> records;
-  while (tx::TextRecordReader::next(stream, table, texts, record)) {
+  Notes notes;
+  std::vector<Read>& records = notes.all;
+  tx::TextRecordReader reader(stream, table, texts, &notes);
+  while (reader.next(record)) {
     if (record.category > 15 || record.secret > 1 || record.stripZeros > 1) __builtin_trap();
     if (record.text.find('\0') != std::string::npos || record.text.find('\r') != std::string::npos) {
       __builtin_trap();
     }
     records.push_back({record.category, record.secret, record.places, record.stripZeros, std::string(record.text)});
   }
-  return records;
+  return std::move(records);
 }
 
 }  // namespace

@@ -4,11 +4,11 @@
 
 namespace tx {
 
-std::uint8_t CategoryTable::resolve(std::string_view name) {
+ResolvedCategory CategoryTable::resolve(std::string_view name) {
   // A slot holds at most 15 characters and their terminating zero.
   if (name.size() > kMaxCategoryNameLength) name = name.substr(0, kMaxCategoryNameLength);
   for (std::size_t slot = 0; slot < kCategoryCount; ++slot) {
-    if (categoryName(block_.data(), slot) == name) return static_cast<std::uint8_t>(slot);
+    if (categoryName(block_.data(), slot) == name) return {static_cast<std::uint8_t>(slot)};
   }
   for (std::size_t slot = 0; slot < kCategoryCount; ++slot) {
     std::uint8_t* slotName = &block_[kCategoryNamesOffset + slot * kCategoryNameSize];
@@ -25,9 +25,9 @@ std::uint8_t CategoryTable::resolve(std::string_view name) {
     } while (taken);
     block_[kCategoryIdsOffset + slot] = id;
     block_[kLastUniqueIdOffset] = id;
-    return static_cast<std::uint8_t>(slot);
+    return {static_cast<std::uint8_t>(slot)};
   }
-  return 0;
+  return {0, true};
 }
 
 }  // namespace tx

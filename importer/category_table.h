@@ -17,8 +17,8 @@ class CategoryTable : public CategoryResolver {
 
   // The index of the first slot whose name equals `name` (case matters).
   // A name not there yet goes into the first free slot with a fresh id; with
-  // no free slot the answer is 0 and nothing changes.
-  std::uint8_t resolve(std::string_view name) override;
+  // no free slot the answer is 0, said to be unplaced, and nothing changes.
+  ResolvedCategory resolve(std::string_view name) override;
 
  private:
   AppInfoBlock& block_;

@@ -28,8 +28,9 @@ TEST(CategoryTable, ExistingNameInALaterSlotWinsOverAFreeSlot) {
   AppInfoBlock block = blockWith({{0, "Unfiled"}, {5, "Work"}}, 20);
   const AppInfoBlock before = block;
   CategoryTable table(block);
-  EXPECT_EQ(table.resolve("Work"), 5);
-  EXPECT_EQ(table.resolve("Unfiled"), 0);
+  EXPECT_EQ(table.resolve("Work").index, 5);
+  EXPECT_FALSE(table.resolve("Work").unplaced);
+  EXPECT_EQ(table.resolve("Unfiled").index, 0);
   EXPECT_EQ(block, before);
 }
 
@@ -53,12 +54,12 @@ TEST(CategoryTable, NewNameTakesTheFirstFreeSlotAndAFreshId) {
     for (const auto& [slot, id] : c.ids) block[kCategoryIdsOffset + slot] = id;
     AppInfoBlock expected = block;
     CategoryTable table(block);
-    EXPECT_EQ(table.resolve("Fresh"), 4);
+    EXPECT_EQ(table.resolve("Fresh").index, 4);
     std::memcpy(&expected[kCategoryNamesOffset + 4 * kCategoryNameSize], "Fresh", 6);  // rest of the slot kept
     expected[kCategoryIdsOffset + 4] = c.expectedId;
     expected[kLastUniqueIdOffset] = c.expectedId;
     EXPECT_EQ(block, expected);
-    EXPECT_EQ(table.resolve("Fresh"), 4);
+    EXPECT_EQ(table.resolve("Fresh").index, 4);
     EXPECT_EQ(block, expected);
   }
 }
@@ -71,9 +72,12 @@ TEST(CategoryTable, FullTableGivesZeroAndChangesNothing) {
   }
   const AppInfoBlock before = block;
   CategoryTable table(block);
-  EXPECT_EQ(table.resolve("Another"), 0);
-  EXPECT_EQ(table.resolve(""), 0);
-  EXPECT_EQ(table.resolve("Cat9"), 9);
+  EXPECT_EQ(table.resolve("Another").index, 0);
+  EXPECT_TRUE(table.resolve("Another").unplaced);
+  EXPECT_EQ(table.resolve("").index, 0);
+  EXPECT_TRUE(table.resolve("").unplaced);
+  EXPECT_EQ(table.resolve("Cat9").index, 9);
+  EXPECT_FALSE(table.resolve("Cat0").unplaced);
   EXPECT_EQ(block, before);
 }
 
@@ -81,7 +85,7 @@ TEST(CategoryTable, EmptyNameMatchesTheFirstFreeSlotWithoutNamingIt) {
   AppInfoBlock block = blockWith({{0, "A"}, {1, "B"}, {3, "D"}}, 7);
   const AppInfoBlock before = block;
   CategoryTable table(block);
-  EXPECT_EQ(table.resolve(""), 2);
+  EXPECT_EQ(table.resolve("").index, 2);
   EXPECT_EQ(block, before);
 }
 
@@ -89,9 +93,9 @@ TEST(CategoryTable, CaseMattersAndOtherBytesStay) {
   AppInfoBlock block = blockWith({{0, "work"}}, 0);
   const AppInfoBlock before = block;
   CategoryTable table(block);
-  EXPECT_EQ(table.resolve("Work"), 1);
-  EXPECT_EQ(table.resolve("WORK"), 2);
-  EXPECT_EQ(table.resolve("work"), 0);
+  EXPECT_EQ(table.resolve("Work").index, 1);
+  EXPECT_EQ(table.resolve("WORK").index, 2);
+  EXPECT_EQ(table.resolve("work").index, 0);
   EXPECT_EQ(idOf(block, 1), 1);
   EXPECT_EQ(idOf(block, 2), 2);
   // The word at 0, the byte at 275 and the application part are untouched.
@@ -105,7 +109,7 @@ TEST(CategoryTable, SixteenByteSlotNamesNeverMatchAShorterName) {
   AppInfoBlock block = blockWith({}, 0);
   std::memcpy(&block[kCategoryNamesOffset], "ABCDEFGHIJKLMNOP", 16);  // no terminator inside the slot
   CategoryTable table(block);
-  EXPECT_EQ(table.resolve("ABCDEFGHIJKLMNO"), 1);
+  EXPECT_EQ(table.resolve("ABCDEFGHIJKLMNO").index, 1);
 }
 
 }  // namespace

@@ -1,6 +1,9 @@
 #include "importer/import_merger.h"
 
 #include <cerrno>
+#include <cstdint>
+#include <functional>
+#include <vector>
 
 #include "dbformat/fatal.h"
 
@@ -12,36 +15,199 @@ bool sameRecord(const RecordNode& a, const RecordNode& b) {
          a.stripZeros == b.stripZeros;
 }
 
+std::uint32_t contentHash(const RecordNode& record) {
+  std::uint64_t hash = std::hash<std::string_view>{}(record.text);
+  const std::uint64_t settings = std::uint64_t{record.category} | std::uint64_t{record.secret} << 8 |
+                                 std::uint64_t{record.places} << 16 | std::uint64_t{record.stripZeros} << 24;
+  hash ^= (settings + 1) * 0x9E3779B97F4A7C15u;
+  return static_cast<std::uint32_t>(hash ^ hash >> 32);
+}
+
+// Which records of the list the records of the text have met.  A text
+// record is compared with a record of its first line that no earlier text
+// record has met, so that a database with several records of one first line
+// comes back unchanged from its own export.  Records of the old database that
+// nothing has met yet are "unpaired"; every record this run puts in the list
+// is paired from the start.
+//
+// Identity is looked up by content (text and settings) among the records of a
+// first line, through groups of records with equal content that are made
+// only for first lines with more than one record, so that every step costs
+// the same whatever the number of records that share a first line.
+class Pairing {
+ public:
+  explicit Pairing(const RecordList& list)
+      : list_(list), paired_(kMaxRecords), contentsKnown_(kMaxRecords), counterpart_(kMaxRecords, kFromTheFirst),
+        groupOf_(kMaxRecords), unpairedNext_(kMaxRecords) {}
+
+  // Whether `record` equals, in text and settings, a record whose first
+  // line it has (`first` is the first of them); the first such record not
+  // yet paired becomes paired.
+  bool pairIdentical(const RecordNode* first, const RecordNode& record) {
+    const std::size_t head = list_.positionOf(first);
+    if (!contentsKnown_[head]) {
+      if (!list_.nextWithSameFirstLine(first)) {
+        if (!sameRecord(*first, record)) return false;
+        paired_[head] = 1;
+        return true;
+      }
+      learnContents(first);
+    }
+    const std::uint32_t found = findGroup(record, contentHash(record));
+    if (found == kNone || groups_[found].live == 0) return false;
+    Group& group = groups_[found];
+    while (group.unpaired != kEnd && paired_[group.unpaired]) group.unpaired = unpairedNext_[group.unpaired];
+    if (group.unpaired != kEnd) paired_[group.unpaired] = 1;
+    return true;
+  }
+
+  // The record that a text record of this first line (`first` is the first
+  // record of it) is compared with: the first in list order not yet paired,
+  // or `first` when every one is.  It is paired from now on.
+  const RecordNode* pairCounterpart(const RecordNode* first) {
+    std::uint32_t& cursor = counterpart_[list_.positionOf(first)];
+    if (cursor == kNoneLeft) return first;
+    const RecordNode* node = cursor == kFromTheFirst ? first : &list_.records()[cursor];
+    while (node && paired_[list_.positionOf(node)]) node = list_.nextWithSameFirstLine(node);
+    if (!node) {
+      // Records added later are paired from the start: none will come.
+      cursor = kNoneLeft;
+      return first;
+    }
+    cursor = static_cast<std::uint32_t>(list_.positionOf(node));
+    paired_[cursor] = 1;
+    return node;
+  }
+
+  // `record` now stands at `position`: appended, or in the place of the
+  // record that stood there (`replacing`).  `first` is the first record of
+  // its first line, null when it is the first.
+  void placed(const RecordNode* first, std::size_t position, const RecordNode& record, bool replacing) {
+    paired_[position] = 1;
+    if (!first || !contentsKnown_[list_.positionOf(first)]) return;
+    if (replacing) --groups_[groupOf_[position]].live;
+    const std::uint32_t group = groupFor(record);
+    groupOf_[position] = group;
+    ++groups_[group].live;
+  }
+
+ private:
+  static constexpr std::uint32_t kNone = 0xFFFFFFFF;
+  static constexpr std::uint32_t kFromTheFirst = kNone;
+  static constexpr std::uint32_t kNoneLeft = kNone - 1;
+  static constexpr std::uint16_t kEnd = 0xFFFF;  // no position: a list holds at most 65535 records
+
+  // Records of equal content: how many the list holds now, and those of them
+  // that were unpaired when the group was made, in list order, from the first
+  // that may still be unpaired.
+  struct Group {
+    RecordNode content;
+    std::uint32_t hash = 0;
+    std::uint32_t live = 0;
+    std::uint16_t unpaired = kEnd;
+    std::uint16_t lastUnpaired = kEnd;
+  };
+
+  // Puts every record of the first line that starts at `first` into the
+  // group of its content.
+  void learnContents(const RecordNode* first) {
+    contentsKnown_[list_.positionOf(first)] = 1;
+    for (const RecordNode* node = first; node; node = list_.nextWithSameFirstLine(node)) {
+      const auto position = static_cast<std::uint16_t>(list_.positionOf(node));
+      const std::uint32_t id = groupFor(*node);
+      Group& group = groups_[id];
+      groupOf_[position] = id;
+      ++group.live;
+      if (paired_[position]) continue;
+      unpairedNext_[position] = kEnd;
+      if (group.unpaired == kEnd) {
+        group.unpaired = position;
+      } else {
+        unpairedNext_[group.lastUnpaired] = position;
+      }
+      group.lastUnpaired = position;
+    }
+  }
+
+  std::uint32_t findGroup(const RecordNode& record, std::uint32_t hash) const {
+    if (table_.empty()) return kNone;
+    const std::size_t mask = table_.size() - 1;
+    for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+      const std::uint32_t id = table_[i];
+      if (id == kNone) return kNone;
+      if (groups_[id].hash == hash && sameRecord(groups_[id].content, record)) return id;
+    }
+  }
+
+  std::uint32_t groupFor(const RecordNode& record) {
+    const std::uint32_t hash = contentHash(record);
+    const std::uint32_t found = findGroup(record, hash);
+    if (found != kNone) return found;
+    const auto id = static_cast<std::uint32_t>(groups_.size());
+    groups_.push_back({record, hash});
+    if (groups_.size() * 2 > table_.size()) {
+      // At most half full: rebuilt with twice the room.
+      table_.assign(table_.empty() ? 64 : table_.size() * 2, kNone);
+      for (std::uint32_t each = 0; each < groups_.size(); ++each) insert(each);
+    } else {
+      insert(id);
+    }
+    return id;
+  }
+
+  void insert(std::uint32_t id) {
+    const std::size_t mask = table_.size() - 1;
+    std::size_t i = groups_[id].hash & mask;
+    while (table_[i] != kNone) i = (i + 1) & mask;
+    table_[i] = id;
+  }
+
+  const RecordList& list_;
+  std::vector<std::uint8_t> paired_;         // by position
+  std::vector<std::uint8_t> contentsKnown_;  // by the position of a first line's first record
+  std::vector<std::uint32_t> counterpart_;   // likewise: where the search for an unpaired record goes on
+  std::vector<std::uint32_t> groupOf_;       // by position, where its first line's contents are known
+  std::vector<std::uint16_t> unpairedNext_;  // by position: the next unpaired record of its group
+  std::vector<Group> groups_;
+  std::vector<std::uint32_t> table_;  // group ids by content hash, open addressing
+};
+
 }  // namespace
 
 void ImportMerger::merge(BufferedReader& text) {
   bool all = false;
+  Pairing pairing(list_);
+  TextRecordReader reader(text, resolver_, list_.texts(), notes_);
   RecordNode record;
-  while (TextRecordReader::next(text, resolver_, list_.texts(), record)) {
-    const RecordNode* existing = list_.findByFirstLine(record.text);
-    if (!existing) {
+  while (reader.next(record)) {
+    const RecordNode* first = list_.findByFirstLine(record.text);
+    if (!first) {
       list_.append(record, kErrorMerging);
+      pairing.placed(nullptr, list_.size() - 1, record, false);
       continue;
     }
-    if (sameRecord(*existing, record)) {
+    if (pairing.pairIdentical(first, record)) {
       // Nothing keeps its text: its room is used again.
       list_.texts().dropLast(record.text);
       continue;
     }
+    const RecordNode* existing = pairing.pairCounterpart(first);
     OverwriteAnswer answer = all ? OverwriteAnswer::Yes : askOverwrite(existing->text, answers_, out_);
     if (answer == OverwriteAnswer::All) {
       all = true;
       answer = OverwriteAnswer::Yes;
     }
     if (answer == OverwriteAnswer::Yes) {
+      pairing.placed(first, list_.positionOf(existing), record, true);
       list_.replace(existing, record);
     } else {
       list_.append(record, kErrorMerging);
+      pairing.placed(first, list_.size() - 1, record, false);
     }
   }
   // The end of the records must be the end of the file, not a read error.
-  if (text.error() != 0) {
-    errno = text.error();
+  if (reader.error() != 0) {
+    errno = reader.error();
     fatalSystemError(kErrorReadingText);
   }
 }

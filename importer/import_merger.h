@@ -15,13 +15,18 @@ inline constexpr std::string_view kErrorMerging = "Error merging text file";
 
 class ImportMerger {
  public:
-  ImportMerger(RecordList& list, CategoryResolver& resolver, AnswerReader& answers, std::FILE* out)
-      : list_(list), resolver_(resolver), answers_(answers), out_(out) {}
+  // `notes`, where given, hears what the text reader read otherwise than
+  // its writer may have meant.
+  ImportMerger(RecordList& list, CategoryResolver& resolver, AnswerReader& answers, std::FILE* out,
+               TextNotes* notes = nullptr)
+      : list_(list), resolver_(resolver), answers_(answers), out_(out), notes_(notes) {}
 
   // Merges every record of `text` into the list: a record whose first line
-  // matches none is appended; an identical one is dropped; a conflicting one
-  // replaces the existing record or is appended beside it, as the user
-  // answers.  A read error on the text fails the run.
+  // matches none is appended; one identical to a record of its first line
+  // is dropped; any other is compared with the first record of its first
+  // line that no earlier record of the text met (or with the first of them
+  // when all were met), and replaces it or is appended beside it, as the
+  // user answers.  A read error on the text fails the run.
   void merge(BufferedReader& text);
 
  private:
@@ -29,6 +34,7 @@ class ImportMerger {
   CategoryResolver& resolver_;
   AnswerReader& answers_;
   std::FILE* out_;
+  TextNotes* notes_;
 };
 
 }  // namespace tx

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 
+#include "dbformat/command_line.h"
 #include "dbformat/database_reader.h"
 #include "dbformat/exit_signals.h"
 #include "dbformat/fatal.h"
@@ -106,17 +107,29 @@ void checkOutput(const std::string& outputPath) {
   if (!platform::status(outputPath, info) || !info.regular || info.size == 0) return;
   FileDescriptor output(platform::openForReading(outputPath));
   if (output.get() < 0) failToOpen(outputPath, std::strerror(errno));
-  char start[kHeaderSize];
-  const long got = platform::readAt(output.get(), start, sizeof start, 0);
-  if (!isTallixDatabase(std::string_view(start, got > 0 ? static_cast<std::size_t>(got) : 0))) {
-    failToOpen(outputPath, kOutputIsNoDatabase);
-  }
+  if (!startsAsTallixDatabase(output.get())) failToOpen(outputPath, kOutputIsNoDatabase);
 }
+
+// Each note on its own line of `out`, naming the text file.
+class NotesTo : public TextNotes {
+ public:
+  NotesTo(std::FILE* out, const std::string& textPath) : out_(out), textPath_(textPath) {}
+  void note(std::uint64_t line, std::string_view words) override {
+    std::string text = "TxImport: note: \"" + textPath_ + "\" line " + std::to_string(line) + ": ";
+    text.append(words).push_back('\n');
+    std::fwrite(text.data(), 1, text.size(), out_);
+    std::fflush(out_);
+  }
+
+ private:
+  std::FILE* out_;
+  const std::string& textPath_;
+};
 
 }  // namespace
 
 void importDatabase(const std::string& oldPath, const std::string& textPath, const std::string& outputPath,
-                    AnswerReader& answers, std::FILE* out) {
+                    AnswerReader& answers, std::FILE* out, std::FILE* notesOut) {
   // Load: the old database is read completely first.  On an update in place
   // it stays open, locked against a second import of it.
   HeaderBytes header{};
@@ -159,7 +172,8 @@ void importDatabase(const std::string& oldPath, const std::string& textPath, con
   ReplacementFile output(outputPath, inPlace ? std::optional<platform::FileStatus>(oldStatus) : std::nullopt);
   answers.refuseIfSameAs(textFd.get());
   CategoryTable categories(appInfo);
-  ImportMerger merger(list, categories, answers, out);
+  NotesTo notes(notesOut, textPath);
+  ImportMerger merger(list, categories, answers, out, &notes);
   merger.merge(text);
   textFd.close(kErrorClosingText);
 
@@ -173,6 +187,7 @@ void importDatabase(const std::string& oldPath, const std::string& textPath, con
 }
 
 int runImport(const std::vector<std::string>& arguments) {
+  if (answeredAnOption(arguments, "TxImport", kUsage)) return 0;
   if (arguments.size() != 3 && arguments.size() != 4) {
     std::fwrite(kUsage.data(), 1, kUsage.size(), stdout);
     return 1;
@@ -181,7 +196,7 @@ int runImport(const std::vector<std::string>& arguments) {
   exit_signals::install();
   return runReportingFailures([&arguments] {
     AnswerReader answers(0);
-    importDatabase(arguments[1], arguments[2], arguments.size() == 4 ? arguments[3] : arguments[1], answers, stdout);
+    importDatabase(arguments[1], arguments[2], arguments.size() == 4 ? arguments[3] : arguments[1], answers, stdout, stderr);
     return 0;
   });
 }

@@ -10,10 +10,11 @@ namespace tx {
 
 // Merges the text file at `textPath` into the database at `oldPath` and
 // writes the result to `outputPath` (which may be `oldPath`), asking on
-// `out` and reading the answers from `answers`.  A failure leaves every file
-// as it was.
+// `out` and reading the answers from `answers`; what the text reader read
+// otherwise than its writer may have meant goes to `notes`, a line each.  A
+// failure leaves every file as it was.
 void importDatabase(const std::string& oldPath, const std::string& textPath, const std::string& outputPath,
-                    AnswerReader& answers, std::FILE* out);
+                    AnswerReader& answers, std::FILE* out, std::FILE* notes);
 
 // The whole TxImport program: `TxImport OldDbFileName TextFileName
 // [NewDbFileName]`.  Returns its exit status; a failure is printed first.

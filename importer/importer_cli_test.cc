@@ -110,6 +110,14 @@ TEST(TxImport, UsageWithWrongArgumentCount) {
     EXPECT_EQ(run.err, "");
     EXPECT_TRUE(listDirectory(dir.path()).empty());
   }
+  const std::pair<std::string, std::string> options[] = {
+      {"--help", usage}, {"-h", usage}, {"--version", "TxImport 1.0.0\n"}};
+  for (const auto& [option, out] : options) {
+    const auto run = txtest::runProgram(kImport, {option});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, out);
+    EXPECT_EQ(run.err, "");
+  }
 }
 
 struct MergeCase {
@@ -118,12 +126,30 @@ struct MergeCase {
   std::string answers;
   std::string out;  // the questions asked
   std::vector<Rec> records;
+  std::vector<TestRecord> added = {};  // after the base database's records
+  std::string notes = "";  // "line N: words" lines, each a note on the text file
 };
+
+// The notes as the importer writes them for the text file `path`.
+std::string notesOn(const std::string& path, const std::string& notes) {
+  std::string out;
+  for (std::size_t at = 0; at < notes.size();) {
+    const std::size_t end = notes.find('\n', at) + 1;
+    out += "TxImport: note: \"" + path + "\" " + notes.substr(at, end - at);
+    at = end;
+  }
+  return out;
+}
 
 std::vector<MergeCase> mergeCases() {
   const Rec alpha = kBaseRecords[0], beta = kBaseRecords[1], gamma = kBaseRecords[2];
   const Rec alphaEdited{0x00, 14, 1, "Alpha\nedited body"};
   const Rec betaEdited{0x01, 14, 1, "Beta\nother"};
+  // Two records that share a first line, as an earlier No leaves them.
+  const std::vector<TestRecord> doors = {{0x00, 14, 1, "Door code\n4711"}, {0x00, 14, 1, "Door code\n1234"}};
+  const Rec door1{0x00, 14, 1, "Door code\n4711"}, door2{0x00, 14, 1, "Door code\n1234"};
+  const Rec door0{0x00, 14, 1, "Door code\n0000"}, door9{0x00, 14, 1, "Door code\n9999"};
+  const std::string doorsText = block("Unfiled", 0, 14, 1, "Door code\n4711") + block("Unfiled", 0, 14, 1, "Door code\n1234");
   return {
       {"new records are appended in text order", "New one\n" + kSep + "Another\nwith two lines\n" + kSep, "", "",
        {alpha, beta, gamma, {0, 14, 1, "New one"}, {0, 14, 1, "Another\nwith two lines"}}},
@@ -153,10 +179,49 @@ std::vector<MergeCase> mergeCases() {
        {alpha, beta, {0x02, 14, 1, "Gamma"}}},
       {"a given-up record ends the merge",
        "First new\n" + kSep + "Category = \"Work\"; Secret = 1\n" + kSep + "Never read\n" + kSep, "", "",
-       {alpha, beta, gamma, {0, 14, 1, "First new"}}},
+       {alpha, beta, gamma, {0, 14, 1, "First new"}}, {},
+       "line 4: the reading ends at this separator, since the record before it has header lines but no text; the 2 "
+       "lines after it were not read\n"},
       {"an empty text file rewrites the same records", "", "", "", kBaseRecords},
       {"a UTF-8 byte-order mark is passed over", "\xEF\xBB\xBF" + block("Unfiled", 0, 14, 1, "Alpha\nedited body"), "y\n",
        question("Alpha"), {alphaEdited, beta, gamma}},
+      // Records that share a first line are paired, each text record with
+      // the first of them that no earlier text record met.
+      {"records of one first line come back unchanged, asking nothing", doorsText, "", "",
+       {alpha, beta, gamma, door1, door2}, doors},
+      {"... whatever the answers would be: yes", doorsText, "y\ny\n", "", {alpha, beta, gamma, door1, door2}, doors},
+      {"... all", doorsText, "a\n", "", {alpha, beta, gamma, door1, door2}, doors},
+      {"... no", doorsText, "n\nn\n", "", {alpha, beta, gamma, door1, door2}, doors},
+      {"... in the other order too",
+       block("Unfiled", 0, 14, 1, "Door code\n1234") + block("Unfiled", 0, 14, 1, "Door code\n4711"), "", "",
+       {alpha, beta, gamma, door1, door2}, doors},
+      {"an edit of the second of them replaces the second",
+       block("Unfiled", 0, 14, 1, "Door code\n4711") + block("Unfiled", 0, 14, 1, "Door code\n9999"), "y\n",
+       question("Door code"), {alpha, beta, gamma, door1, door9}, doors},
+      {"an edit of the first of them replaces the first",
+       block("Unfiled", 0, 14, 1, "Door code\n0000") + block("Unfiled", 0, 14, 1, "Door code\n1234"), "y\n",
+       question("Door code"), {alpha, beta, gamma, door0, door2}, doors},
+      {"No to an edit of the first keeps both records and adds one",
+       block("Unfiled", 0, 14, 1, "Door code\n0000") + block("Unfiled", 0, 14, 1, "Door code\n1234"), "n\n",
+       question("Door code"), {alpha, beta, gamma, door1, door2, door0}, doors},
+      {"with every record met, the first is asked about",
+       doorsText + block("Unfiled", 0, 14, 1, "Door code\n9999"), "y\n", question("Door code"),
+       {alpha, beta, gamma, door9, door2}, doors},
+      {"a record identical to one this run added is dropped",
+       "New\none\n" + kSep + "New\ntwo\n" + kSep + "New\none\n" + kSep, "n\n", question("New"),
+       {alpha, beta, gamma, {0, 14, 1, "New\none"}, {0, 14, 1, "New\ntwo"}}},
+      // Notes on what the import did not do; everything else as without them.
+      {"notes: a typo in a header line, a short separator, a record with no text",
+       "Category =\"Work\"; Secret = 1\nPlaces = 2; StripZeros = 0\nDelta\n" + kSep + "Epsilon\n" +
+           std::string(26, '~') + "\nZeta\n" + kSep + "Category = \"Work\"; Secret = 1\n" + kSep + "\nEta\n\nTheta\n",
+       "", "", {alpha, beta, gamma,
+        {0, 14, 1, "Category =\"Work\"; Secret = 1\nPlaces = 2; StripZeros = 0\nDelta"},
+        {0, 14, 1, "Epsilon\n" + std::string(26, '~') + "\nZeta"}}, {},
+       "line 1: kept as text, not read as a category line: the exact form is Category = \"Name\"; Secret = 0\n"
+       "line 6: a line of 26 tildes is text, not a separator (a separator is 27 tildes), so the blocks before and "
+       "after it are one record\n"
+       "line 10: the reading ends at this separator, since the record before it has header lines but no text; the 4 "
+       "lines after it were not read\n"},
   };
 }
 
@@ -164,12 +229,14 @@ TEST(TxImport, MergesAsAnswered) {
   for (const MergeCase& c : mergeCases()) {
     SCOPED_TRACE(c.name);
     Import im;
+    TestDatabase db = baseDatabase();
+    db.lists[0].insert(db.lists[0].end(), c.added.begin(), c.added.end());
     const std::time_t before = std::time(nullptr);
-    runImport(im, baseDatabase(), c.text, c.answers);
+    runImport(im, db, c.text, c.answers);
     const std::time_t after = std::time(nullptr);
     EXPECT_EQ(im.run.status, 0);
     EXPECT_EQ(im.run.out, c.out);
-    EXPECT_EQ(im.run.err, "");
+    EXPECT_EQ(im.run.err, notesOn(im.text(), c.notes));
     const std::string bytes = readFile(im.db());
     EXPECT_EQ(recordsOf(bytes), c.records);
     const auto parsed = txtest::parseDatabase(bytes);
@@ -274,6 +341,17 @@ TEST(TxImport, StripZerosTwoCountsAsAConflict) {
   ASSERT_EQ(records.size(), 4u);
   EXPECT_EQ(records[2].strip, 2);
   EXPECT_EQ(records[3].strip, 1);
+  // Answering No round after round keeps those two records, no more: each
+  // text record is identical to the copy the first round added.
+  for (int round = 2; round <= 4; ++round) {
+    SCOPED_TRACE(round);
+    ASSERT_EQ(txtest::runProgram(kExport, {dir.file("db.pdb"), dir.file("db.txt")}).status, 0);
+    options.input = "n\nn\nn\n";
+    const auto again = txtest::runProgram(kImport, {dir.file("db.pdb"), dir.file("db.txt")}, options);
+    EXPECT_EQ(again.status, 0);
+    EXPECT_EQ(again.out + again.err, "");
+    EXPECT_EQ(recordsOf(readFile(dir.file("db.pdb"))), records);
+  }
 }
 
 // Failures: status 1, the message, and every file exactly as before.
@@ -633,11 +711,11 @@ TEST(TxImport, OneUpdateInPlaceAtATime) {
   const tx::FileDescriptor held(::open(im.db().c_str(), O_RDONLY));
   ASSERT_EQ(::flock(held.get(), LOCK_EX), 0);
   tx::AnswerReader answers(-1);
-  EXPECT_EQ(txtest::failureOf([&] { tx::importDatabase(im.db(), im.text(), im.db(), answers, stdout); }),
+  EXPECT_EQ(txtest::failureOf([&] { tx::importDatabase(im.db(), im.text(), im.db(), answers, stdout, stderr); }),
             txtest::onStdout("Can't open \"" + im.db() + "\": another import is updating it"));
   EXPECT_TRUE(readFile(im.db()) == before);
   // A new file from it is no update, and goes ahead.
-  EXPECT_EQ(txtest::failureOf([&] { tx::importDatabase(im.db(), im.text(), im.dir.file("new.pdb"), answers, stdout); }), "");
+  EXPECT_EQ(txtest::failureOf([&] { tx::importDatabase(im.db(), im.text(), im.dir.file("new.pdb"), answers, stdout, stderr); }), "");
 }
 
 // What the database had besides its bytes stays: other links, a long name,

@@ -40,15 +40,23 @@ void RecordList::index(std::size_t position) const {
   const Key& key = keys_[position];
   const std::size_t mask = slots_.size() - 1;
   const auto shortHash = static_cast<std::uint16_t>(key.hash >> 16);
+  const auto self = static_cast<std::uint16_t>(position);
+  sameLineNext_[position] = kEmpty;
   for (std::size_t i = key.hash & mask;; i = (i + 1) & mask) {
     Slot& slot = slots_[i];
     if (slot.position == kEmpty) {
-      slot = {static_cast<std::uint16_t>(position), shortHash};
+      slot = {self, shortHash};
+      sameLineLast_[position] = self;
       ++indexed_;
       return;
     }
-    // The first node with a key keeps it.
-    if (slot.hash == shortHash && keyMatches(slot.position, key, nodes_[position].text)) return;
+    // The first node with a key keeps it; the others join its chain.
+    if (slot.hash == shortHash && keyMatches(slot.position, key, nodes_[position].text)) {
+      std::uint16_t& last = sameLineLast_[slot.position];
+      sameLineNext_[last] = self;
+      last = self;
+      return;
+    }
   }
 }
 
@@ -58,6 +66,8 @@ void RecordList::rebuildIndex(std::size_t expected) const {
   std::size_t size = 64;
   while (size < expected + expected / 2 + 16) size *= 2;
   slots_.assign(size, Slot{});
+  sameLineNext_.resize(kMaxRecords);
+  sameLineLast_.resize(kMaxRecords);
   indexed_ = 0;
   built_ = true;
   for (std::size_t position = 0; position < nodes_.size(); ++position) index(position);
@@ -77,6 +87,12 @@ const RecordNode* RecordList::findByFirstLine(std::string_view text) const {
     if (slot.position == kEmpty) return nullptr;
     if (slot.hash == shortHash && keyMatches(slot.position, key, text)) return &nodes_[slot.position];
   }
+}
+
+const RecordNode* RecordList::nextWithSameFirstLine(const RecordNode* node) const {
+  ensureIndex();
+  const std::uint16_t next = sameLineNext_[positionOf(node)];
+  return next == kEmpty ? nullptr : &nodes_[next];
 }
 
 void RecordList::replace(const RecordNode* old, const RecordNode& replacement) {
@@ -99,6 +115,8 @@ void RecordList::clear() {
   keys_.clear();
   texts_.clear();
   slots_.clear();
+  sameLineNext_.clear();
+  sameLineLast_.clear();
   indexed_ = 0;
   built_ = false;
 }

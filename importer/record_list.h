@@ -16,7 +16,8 @@ namespace tx {
 // One ordered array of records, the storage of all their texts, and an
 // index from each text's first line to the first record with that line,
 // which keeps findByFirstLine at constant cost, so a whole merge stays
-// linear.  Nodes are linked through `next` in list order as well.
+// linear.  The records that share a first line are chained in list order.
+// Nodes are linked through `next` in list order as well.
 class RecordList {
  public:
   // Room for as many records as a database can hold, which takes memory
@@ -41,6 +42,13 @@ class RecordList {
   // including its first line feed; when it holds none, a node whose text is
   // exactly `text`.  Null when there is none.  Valid until the next append.
   const RecordNode* findByFirstLine(std::string_view text) const;
+
+  // The next node after `node` in list order whose text has the same first
+  // line, or null.  Valid until the next append.
+  const RecordNode* nextWithSameFirstLine(const RecordNode* node) const;
+
+  // Where `node`, a node of the list, stands in it: 0 for the first.
+  std::size_t positionOf(const RecordNode* node) const { return static_cast<std::size_t>(node - nodes_.data()); }
 
   // `replacement` takes the place of `old`.  Nothing happens when `old` is
   // not in the list.
@@ -82,6 +90,10 @@ class RecordList {
   std::vector<Key, LargeAllocator<Key>> keys_;  // one for each node
   TextArena texts_;
   mutable std::vector<Slot, LargeAllocator<Slot>> slots_;
+  // For each position, the next one with the same first line (kEmpty for
+  // none), and at the first of them, the last.
+  mutable std::vector<std::uint16_t, LargeAllocator<std::uint16_t>> sameLineNext_;
+  mutable std::vector<std::uint16_t, LargeAllocator<std::uint16_t>> sameLineLast_;
   mutable std::size_t indexed_ = 0;  // how many keys the index holds
   mutable bool built_ = false;
 };

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """TxImport at a real terminal, through a pseudo-terminal: the question
 appears there, the answer typed there is taken, and what was typed before the
-question appeared is discarded.
+question appeared is discarded.  At a terminal, a message that ends without a
+line end elsewhere ends with one.
 
 Usage: pty_import_test.py TXIMPORT TXEXPORT EXAMPLE_DB
 """
@@ -111,7 +112,24 @@ def main():
         blocks = text.split(b"~" * 27 + b"\n")
         assert b"Invoice totals\nchanged body\n" in blocks[0], "the record was not replaced in place: %r" % blocks[0]
         assert text.count(b"Invoice totals") == 1, "the pending No was taken: %r" % text
-        print("1 passed, 0 failed")
+
+        # The open failure, and a refusal in its form, end with a line end at
+        # a terminal (the terminal shows it as CR LF).
+        missing = os.path.join(work, "missing.pdb")
+        runs = [([exporter, missing, out], b'Can\'t open "%s": No such file or directory\r\n' % missing.encode()),
+                ([importer, db, db, os.path.join(work, "new.pdb")], b'Can\'t open "%s": it is a Tallix database, not a text file\r\n' % db.encode())]
+        for argv, expected in runs:
+            pid, master = pty.fork()
+            if pid == 0:
+                try:
+                    os.execv(argv[0], argv)
+                finally:
+                    os._exit(127)
+            shown = read_terminal(master)
+            status = wait_for(pid)
+            assert os.WIFEXITED(status) and os.WEXITSTATUS(status) == 1, "status %r" % status
+            assert shown == expected, "%r shown as %r" % (argv, shown)
+        print("3 passed, 0 failed")
     finally:
         shutil.rmtree(work)
 

@@ -1,5 +1,7 @@
+#include <bit>
 #include <cerrno>
 #include <cstring>
+#include <string>
 
 #include "textformat/text_records.h"
 
@@ -136,20 +138,6 @@ bool startsWith(std::string_view text, std::string_view prefix) {
   return text.size() >= prefix.size() && text.compare(0, prefix.size(), prefix) == 0;
 }
 
-void readCategoryLine(std::string_view line, CategoryResolver& resolver, RecordNode& record) {
-  const std::size_t nameStart = kCategoryLinePrefix.size();
-  const std::size_t closing = line.find('"', nameStart);
-  // Without a closing quote there is no name to trust: the line still counts
-  // as the category line, and the record keeps category 0 and secret 0,
-  // without naming any category.
-  if (closing == std::string_view::npos) return;
-  const std::size_t length = closing - nameStart;
-  record.category = resolver.resolve(line.substr(nameStart, length < kMaxCategoryNameLength ? length : kMaxCategoryNameLength));
-  // Without an equals sign after the name the secret flag keeps its default.
-  const std::size_t equals = line.find('=', closing + 1);
-  if (equals != std::string_view::npos) record.secret = readNumber(line, equals + 1).nonZero ? 1 : 0;
-}
-
 void readSettingsLine(std::string_view line, RecordNode& record) {
   // "Places = " holds the first equals sign, so places is always there.
   const std::size_t first = line.find('=');
@@ -159,63 +147,204 @@ void readSettingsLine(std::string_view line, RecordNode& record) {
   if (second != std::string_view::npos) record.stripZeros = readNumber(line, second + 1).nonZero ? 1 : 0;
 }
 
+// How many line feeds `size` bytes hold, eight bytes at a time.
+std::uint64_t countLineFeeds(const char* bytes, std::size_t size) {
+  constexpr std::uint64_t kLows = ~kHighs;
+  std::uint64_t count = 0;
+  std::size_t at = 0;
+  for (; at + 8 <= size; at += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, bytes + at, 8);
+    word ^= kOnes * '\n';
+    // The high bit of each byte that was a line feed, and of no other.
+    const std::uint64_t zeros = ~(((word & kLows) + kLows) | word | kLows);
+    count += static_cast<std::uint64_t>(std::popcount(zeros));
+  }
+  for (; at < size; ++at) count += bytes[at] == '\n';
+  return count;
+}
+
+bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+// `line` with blanks and tabs left out and letters in lower case begins with
+// `form`.
+bool looselyBegins(std::string_view line, std::string_view form) {
+  std::size_t matched = 0;
+  for (char c : line) {
+    if (matched == form.size()) break;
+    if (c == ' ' || c == '\t') continue;
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c != form[matched++]) return false;
+  }
+  return matched == form.size();
+}
+
+std::string linesNotRead(std::uint64_t count) {
+  return "the " + std::to_string(count) + (count == 1 ? " line" : " lines") + " after it were not read";
+}
+
+constexpr std::string_view kReplacementCharacter = "\xEF\xBF\xBD";
+
 }  // namespace
 
-bool TextRecordReader::next(BufferedReader& text, CategoryResolver& resolver, TextArena& texts, RecordNode& record) {
+TextLine TextRecordReader::readLine(std::string_view& line, bool* whole) {
+  const TextLine result = readTextLine(text_, line, whole);
+  if (result == TextLine::Line || result == TextLine::Separator) ++line_;
+  if (result == TextLine::ReadError) error_ = text_.error();
+  return result;
+}
+
+bool TextRecordReader::next(RecordNode& record) {
   record = RecordNode{};
   std::string_view line;
   bool whole = true;  // of the line just read
   TextLine result;
   do {
-    result = readTextLine(text, line, &whole);
+    result = readLine(line, &whole);
   } while (result == TextLine::Line && line.empty());
-  if (result != TextLine::Line) return false;
+  if (result != TextLine::Line) return stop(result, false);
 
+  noteHeaderLookalike(line);
   if (startsWith(line, kCategoryLinePrefix)) {
-    readCategoryLine(line, resolver, record);
-    if (readTextLine(text, line, &whole) != TextLine::Line) return false;
+    readCategoryLine(line, record);
+    if ((result = readLine(line, &whole)) != TextLine::Line) return stop(result, true);
+    noteHeaderLookalike(line);
   }
   if (startsWith(line, kSettingsLinePrefix)) {
     readSettingsLine(line, record);
-    if (readTextLine(text, line, &whole) != TextLine::Line) return false;
+    if ((result = readLine(line, &whole)) != TextLine::Line) return stop(result, true);
   }
+  return readText(line, whole, record);
+}
+
+bool TextRecordReader::readText(std::string_view line, bool whole, RecordNode& record) {
+  const std::uint64_t firstLine = line_;
+  TextLine result;
   // Where the input stays in memory and the lines of the text stand there
   // whole, one after the other, the text is used where it lies.
-  if (text.keepsItsBytes() && whole) {
+  if (text_.keepsItsBytes() && whole) {
     const char* start = line.data();
     const char* end = start + line.size();
     for (;;) {
-      end = passWholeLines(text, end);
-      result = readTextLine(text, line, &whole);
+      const char* passed = passWholeLines(text_, end);
+      if (passed != end) line_ += countLineFeeds(end + 1, static_cast<std::size_t>(passed - end));
+      end = passed;
+      result = readLine(line, &whole);
       if (result != TextLine::Line || !whole || line.data() != end + 1) break;
       end = line.data() + line.size();
     }
     if (result == TextLine::ReadError) return false;
     if (result != TextLine::Line) {
       record.text = std::string_view(start, static_cast<std::size_t>(end - start));
+      noteTextLines(record.text, firstLine);
       return true;
     }
     // A line that does not stand whole: the text is put together after all.
-    texts.begin();
-    texts.append(std::string_view(start, static_cast<std::size_t>(end - start)));
-    texts.push_back('\n');
+    texts_.begin();
+    texts_.append(std::string_view(start, static_cast<std::size_t>(end - start)));
+    texts_.push_back('\n');
   } else {
-    texts.begin();
+    texts_.begin();
   }
   // Each line and its line feed go into the text's storage.
   do {
-    texts.append(line);
-    texts.push_back('\n');
-  } while ((result = readTextLine(text, line)) == TextLine::Line);
+    texts_.append(line);
+    texts_.push_back('\n');
+  } while ((result = readLine(line)) == TextLine::Line);
   // A record cut short by a read error is not given; the caller reports it.
   if (result == TextLine::ReadError) {
-    texts.abandon();
+    texts_.abandon();
     return false;
   }
   // The last line feed ends the text.
-  texts.trim(1);
-  record.text = texts.finish();
+  texts_.trim(1);
+  record.text = texts_.finish();
+  noteTextLines(record.text, firstLine);
   return true;
+}
+
+void TextRecordReader::readCategoryLine(std::string_view line, RecordNode& record) {
+  const std::size_t nameStart = kCategoryLinePrefix.size();
+  const std::size_t closing = line.find('"', nameStart);
+  // Without a closing quote there is no name to trust: the line still counts
+  // as the category line, and the record keeps category 0 and secret 0,
+  // without naming any category.
+  if (closing == std::string_view::npos) return;
+  std::string_view name = line.substr(nameStart, closing - nameStart);
+  if (name.size() > kMaxCategoryNameLength) {
+    name = name.substr(0, kMaxCategoryNameLength);
+    note(line_, "category name cut to its first 15 bytes: \"" + std::string(name) + "\"");
+  }
+  const ResolvedCategory category = resolver_.resolve(name);
+  record.category = category.index;
+  if (category.unplaced) {
+    note(line_, "no category slot is free for \"" + std::string(name) +
+                    "\" (all 16 are named), so the record is put in category 0");
+  }
+  // Without an equals sign after the name the secret flag keeps its default.
+  const std::size_t equals = line.find('=', closing + 1);
+  if (equals != std::string_view::npos) record.secret = readNumber(line, equals + 1).nonZero ? 1 : 0;
+}
+
+bool TextRecordReader::stop(TextLine result, bool noText) {
+  // Where the reading ends at a separator, what comes after it is never
+  // read: the user hears how much that is, unless it is only blank lines.
+  if (result != TextLine::Separator || !notes_) return false;
+  const std::uint64_t separator = line_;
+  std::uint64_t count = 0;
+  bool nonBlank = false;
+  for (std::string_view rest; !(rest = text_.readLine()).empty(); ++count) {
+    for (std::size_t i = 0; i < rest.size() && !nonBlank; ++i) nonBlank = !isBlank(rest[i]);
+  }
+  // A read error here changes nothing: those lines were never to be read.
+  if (!nonBlank || text_.error() != 0) return false;
+  note(separator, std::string(noText ? "the reading ends at this separator, since the record before it has header "
+                                       "lines but no text; "
+                                     : "the reading ends at this separator, since it stands where a record should "
+                                       "begin; ") +
+                      linesNotRead(count));
+  return false;
+}
+
+void TextRecordReader::noteHeaderLookalike(std::string_view line) {
+  if (!notes_ || startsWith(line, kCategoryLinePrefix) || startsWith(line, kSettingsLinePrefix)) return;
+  if (looselyBegins(line, "category=\"")) {
+    note(line_, "kept as text, not read as a category line: the exact form is Category = \"Name\"; Secret = 0");
+  } else if (looselyBegins(line, "places=")) {
+    note(line_, "kept as text, not read as a settings line: the exact form is Places = 14; StripZeros = 1");
+  }
+}
+
+void TextRecordReader::noteTextLines(std::string_view text, std::uint64_t firstLine) {
+  if (!notes_) return;
+  // Only lines that hold a tilde or the first byte of U+FFFD are looked at.
+  std::uint64_t line = firstLine;
+  std::size_t lineStart = 0;
+  for (std::size_t at = firstOf<'~', '\xEF'>(text); at < text.size();) {
+    // The line that holds `at`, and its number.
+    const std::size_t before = text.rfind('\n', at);
+    const std::size_t start = before == std::string_view::npos ? 0 : before + 1;
+    line += countLineFeeds(text.data() + lineStart, start - lineStart);
+    lineStart = start;
+    const std::size_t feed = text.find('\n', at);
+    const std::size_t end = feed == std::string_view::npos ? text.size() : feed;
+    const std::string_view content = text.substr(start, end - start);
+    std::size_t tildes = 0;
+    bool onlyTildes = true;
+    for (char c : content) {
+      if (c == '~') ++tildes;
+      else if (c != ' ' && c != '\t') onlyTildes = false;
+    }
+    if (onlyTildes && tildes >= 20 && tildes < kSeparatorLength) {
+      note(line, "a line of " + std::to_string(tildes) + " tildes is text, not a separator (a separator is 27 "
+                 "tildes), so the blocks before and after it are one record");
+    } else if (content.find(kReplacementCharacter) != std::string_view::npos) {
+      note(line, "this line holds U+FFFD (the bytes EF BF BD), which an editor writes over a character it could "
+                 "not read: the text is in the handheld's 8-bit character set, not UTF-8");
+    }
+    if (end == text.size()) break;
+    at = end + 1 + firstOf<'~', '\xEF'>(text.substr(end + 1));
+  }
 }
 
 }  // namespace tx

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -18,9 +19,11 @@ const std::string kSep = "~~~~~~~~~~~~~~~~~~~~~~~~~~~\n";
 // Hands out index 1, 2, 3... for each call and remembers the names.
 class RecordingResolver : public CategoryResolver {
  public:
-  std::uint8_t resolve(std::string_view name) override {
+  ResolvedCategory resolve(std::string_view name) override {
     names.emplace_back(name);
-    return static_cast<std::uint8_t>(names.size());
+    // A name that finds no free slot, as in a full table.
+    if (name == "NoRoom") return {0, true};
+    return {static_cast<std::uint8_t>(names.size())};
   }
   std::vector<std::string> names;
 };
@@ -36,11 +39,22 @@ std::ostream& operator<<(std::ostream& out, const Got& g) {
              << "\"}";
 }
 
-std::vector<Got> readAll(BufferedReader& stream, RecordingResolver& resolver) {
+// Each note as "line N: words" and a line feed.
+class RecordingNotes : public TextNotes {
+ public:
+  void note(std::uint64_t line, std::string_view words) override {
+    text += "line " + std::to_string(line) + ": ";
+    text.append(words).push_back('\n');
+  }
+  std::string text;
+};
+
+std::vector<Got> readAll(BufferedReader& stream, RecordingResolver& resolver, TextNotes* notes = nullptr) {
   std::vector<Got> records;
   TextArena texts;
   RecordNode node;
-  while (TextRecordReader::next(stream, resolver, texts, node)) {
+  TextRecordReader reader(stream, resolver, texts, notes);
+  while (reader.next(node)) {
     records.push_back({node.category, node.secret, node.places, node.stripZeros, std::string(node.text)});
   }
   return records;
@@ -51,7 +65,24 @@ struct ReaderCase {
   std::string input;
   std::vector<Got> expected;
   std::vector<std::string> resolved;
+  std::string notes = "";  // "line N: words" lines
 };
+
+const std::string kAtStart = ": the reading ends at this separator, since it stands where a record should begin; the ";
+const std::string kNoText =
+    ": the reading ends at this separator, since the record before it has header lines but no text; the ";
+const std::string kCategoryForm =
+    ": kept as text, not read as a category line: the exact form is Category = \"Name\"; Secret = 0\n";
+const std::string kSettingsForm =
+    ": kept as text, not read as a settings line: the exact form is Places = 14; StripZeros = 1\n";
+const std::string kFffd =
+    ": this line holds U+FFFD (the bytes EF BF BD), which an editor writes over a character it could not read: the "
+    "text is in the handheld's 8-bit character set, not UTF-8\n";
+std::string tildesNote(int line, int count) {
+  return "line " + std::to_string(line) + ": a line of " + std::to_string(count) +
+         " tildes is text, not a separator (a separator is 27 tildes), so the blocks before and after it are one "
+         "record\n";
+}
 
 // Category indexes come from RecordingResolver: n for its n-th call.
 const ReaderCase kCases[] = {
@@ -61,14 +92,17 @@ const ReaderCase kCases[] = {
     {"category line alone", "Category = \"A\"; Secret = 0\ntext\n" + kSep, {{1, 0, 14, 1, "text"}}, {"A"}},
     {"settings line alone", "Places = 3; StripZeros = 0\ntext\n" + kSep, {{0, 0, 3, 0, "text"}}, {}},
     {"no final separator", "a\n" + kSep + "b\nc", {{0, 0, 14, 1, "a"}, {0, 0, 14, 1, "b\nc"}}, {}},
-    {"separator first", kSep + "a\n" + kSep, {}, {}},
-    {"blank lines, then separator", "\n\n" + kSep + "a\n", {}, {}},
-    {"two separators end the reading", "a\n" + kSep + "\n" + kSep + "b\n" + kSep, {{0, 0, 14, 1, "a"}}, {}},
+    {"separator first", kSep + "a\n" + kSep, {}, {}, "line 1" + kAtStart + "2 lines after it were not read\n"},
+    {"blank lines, then separator", "\n\n" + kSep + "a\n", {}, {}, "line 3" + kAtStart + "1 line after it were not read\n"},
+    {"two separators end the reading", "a\n" + kSep + "\n" + kSep + "b\n" + kSep, {{0, 0, 14, 1, "a"}}, {},
+     "line 4" + kAtStart + "2 lines after it were not read\n"},
+    {"only blank lines left unread: no note", "a\n" + kSep + kSep + "\n \t\r\n", {{0, 0, 14, 1, "a"}}, {}},
     {"header lines then separator: given up, resolver still called",
      "x\n" + kSep + "Category = \"Gone\"; Secret = 1\nPlaces = 1; StripZeros = 1\n" + kSep + "y\n" + kSep,
-     {{0, 0, 14, 1, "x"}}, {"Gone"}},
+     {{0, 0, 14, 1, "x"}}, {"Gone"}, "line 5" + kNoText + "2 lines after it were not read\n"},
     {"category line then end of file", "Category = \"End\"; Secret = 1\n", {}, {"End"}},
-    {"settings line then separator", "Places = 1; StripZeros = 1\n" + kSep + "y\n", {}, {}},
+    {"settings line then separator", "Places = 1; StripZeros = 1\n" + kSep + "y\n", {}, {},
+     "line 2" + kNoText + "1 line after it were not read\n"},
     {"empty line between header lines",
      "Category = \"C\"; Secret = 0\n\nPlaces = 1; StripZeros = 0\nt\n" + kSep,
      {{1, 0, 14, 1, "\nPlaces = 1; StripZeros = 0\nt"}}, {"C"}},
@@ -89,7 +123,26 @@ const ReaderCase kCases[] = {
      {{1, 1, 14, 1, "a"}, {2, 0, 14, 1, "b"}}, {"", ""}},
     {"name cut to 15 or at a quote",
      "Category = \"ABCDEFGHIJKLMNOPQRST\"; Secret = 0\na\n" + kSep + "Category = \"Q\"uote\"; Secret = 1\nb\n" + kSep,
-     {{1, 0, 14, 1, "a"}, {2, 1, 14, 1, "b"}}, {"ABCDEFGHIJKLMNO", "Q"}},
+     {{1, 0, 14, 1, "a"}, {2, 1, 14, 1, "b"}}, {"ABCDEFGHIJKLMNO", "Q"},
+     "line 1: category name cut to its first 15 bytes: \"ABCDEFGHIJKLMNO\"\n"},
+    {"a new name without a free slot", "Category = \"NoRoom\"; Secret = 0\na\n" + kSep, {{0, 0, 14, 1, "a"}},
+     {"NoRoom"}, "line 1: no category slot is free for \"NoRoom\" (all 16 are named), so the record is put in category 0\n"},
+    {"header lines nearly in form: kept as text, noted",
+     "\tcategory= \"A\"\nPlaces = 1; StripZeros = 0\n" + kSep + "Category = \"B\"; Secret = 0\nPLACES=2\nt\n" + kSep +
+         "places =3\nCategory= \"C\"\n" + kSep,
+     {{0, 0, 14, 1, "\tcategory= \"A\"\nPlaces = 1; StripZeros = 0"}, {1, 0, 14, 1, "PLACES=2\nt"},
+      {0, 0, 14, 1, "places =3\nCategory= \"C\""}}, {"B"},
+     "line 1" + kCategoryForm + "line 5" + kSettingsForm + "line 8" + kSettingsForm},
+    {"tilde lines of 20 to 26 are noted, blanks aside",
+     "a\nb\nc\nd\ne\nf\ng\nh\ni\nj\n" + std::string(20, '~') + "\n" + std::string(19, '~') + "\n ~~~ " +
+         std::string(23, '~') + "\t\r\n" + std::string(26, '~') + "x\n" + kSep,
+     {{0, 0, 14, 1, "a\nb\nc\nd\ne\nf\ng\nh\ni\nj\n" + std::string(20, '~') + "\n" + std::string(19, '~') + "\n ~~~ " +
+                        std::string(23, '~') + "\t\n" + std::string(26, '~') + "x"}},
+     {}, tildesNote(11, 20) + tildesNote(13, 26)},
+    {"U+FFFD once for each line that holds it",
+     "Caf\xEF\xBF\xBD\nplain \xEF\xBF\n\xEF\xBF\xBD and \xEF\xBF\xBD\n" + kSep + "x\n\xEF\xBF\xBD\n",
+     {{0, 0, 14, 1, "Caf\xEF\xBF\xBD\nplain \xEF\xBF\n\xEF\xBF\xBD and \xEF\xBF\xBD"}, {0, 0, 14, 1, "x\n\xEF\xBF\xBD"}}, {},
+     "line 1" + kFffd + "line 3" + kFffd + "line 6" + kFffd},
     {"separator with trailing text; tilde lines shorter than 27 are text",
      "~~~~~\nx\n~~~~~~~~~~~~~~~~~~~~~~~~~~~ and more\ny\n" + kSep, {{0, 0, 14, 1, "~~~~~\nx"}, {0, 0, 14, 1, "y"}}, {}},
     // Lines without what the reader looks for: decided in the reader.
@@ -104,11 +157,19 @@ const ReaderCase kCases[] = {
 TEST(TextRecordReader, ParsesRecords) {
   for (const ReaderCase& c : kCases) {
     SCOPED_TRACE(c.name);
-    BufferedReader stream(c.input);
-    RecordingResolver resolver;
-    EXPECT_EQ(readAll(stream, resolver), c.expected);
-    EXPECT_EQ(resolver.names, c.resolved);
-    EXPECT_EQ(stream.error(), 0);
+    // Read as a stream and where the bytes stay in memory: the same records
+    // and the same notes on the same lines.
+    for (bool inMemory : {false, true}) {
+      SCOPED_TRACE(inMemory ? "in memory" : "streamed");
+      std::unique_ptr<BufferedReader> stream = inMemory ? std::make_unique<BufferedReader>(BufferedReader::InMemory{}, c.input)
+                                                        : std::make_unique<BufferedReader>(c.input);
+      RecordingResolver resolver;
+      RecordingNotes notes;
+      EXPECT_EQ(readAll(*stream, resolver, &notes), c.expected);
+      EXPECT_EQ(resolver.names, c.resolved);
+      EXPECT_EQ(notes.text, c.notes);
+      EXPECT_EQ(stream->error(), 0);
+    }
   }
 }
 
@@ -117,7 +178,7 @@ TEST(TextRecordReader, GivenUpRecordStopsBeforeTheRest) {
   RecordingResolver resolver;
   TextArena texts;
   RecordNode node;
-  EXPECT_FALSE(TextRecordReader::next(stream, resolver, texts, node));
+  EXPECT_FALSE(TextRecordReader(stream, resolver, texts).next(node));
   // What follows the given-up record is still unread.
   std::string_view line;
   EXPECT_EQ(readTextLine(stream, line), TextLine::Line);
@@ -156,7 +217,7 @@ TEST(ReadTextLine, ReadErrorIsNotTheEnd) {
   RecordingResolver resolver;
   TextArena texts;
   RecordNode node;
-  EXPECT_FALSE(TextRecordReader::next(stream, resolver, texts, node));
+  EXPECT_FALSE(TextRecordReader(stream, resolver, texts).next(node));
   ::close(fd);
 }
 
