@@ -1,5 +1,6 @@
 #include "importer/import_merger.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <functional>
@@ -36,14 +37,13 @@ std::uint32_t contentHash(const RecordNode& record) {
 // the same whatever the number of records that share a first line.
 class Pairing {
  public:
-  explicit Pairing(const RecordList& list)
-      : list_(list), paired_(kMaxRecords), contentsKnown_(kMaxRecords), counterpart_(kMaxRecords, kFromTheFirst),
-        groupOf_(kMaxRecords), unpairedNext_(kMaxRecords) {}
+  explicit Pairing(const RecordList& list) : list_(list) { grow(); }
 
   // Whether `record` equals, in text and settings, a record whose first
   // line it has (`first` is the first of them); the first such record not
   // yet paired becomes paired.
   bool pairIdentical(const RecordNode* first, const RecordNode& record) {
+    grow();
     const std::size_t head = list_.positionOf(first);
     if (!contentsKnown_[head]) {
       if (!list_.nextWithSameFirstLine(first)) {
@@ -65,6 +65,7 @@ class Pairing {
   // record of it) is compared with: the first in list order not yet paired,
   // or `first` when every one is.  It is paired from now on.
   const RecordNode* pairCounterpart(const RecordNode* first) {
+    grow();
     std::uint32_t& cursor = counterpart_[list_.positionOf(first)];
     if (cursor == kNoneLeft) return first;
     const RecordNode* node = cursor == kFromTheFirst ? first : &list_.records()[cursor];
@@ -83,6 +84,7 @@ class Pairing {
   // record that stood there (`replacing`).  `first` is the first record of
   // its first line, null when it is the first.
   void placed(const RecordNode* first, std::size_t position, const RecordNode& record, bool replacing) {
+    grow();
     paired_[position] = 1;
     if (!first || !contentsKnown_[list_.positionOf(first)]) return;
     if (replacing) --groups_[groupOf_[position]].live;
@@ -107,6 +109,18 @@ class Pairing {
     std::uint16_t unpaired = kEnd;
     std::uint16_t lastUnpaired = kEnd;
   };
+
+  // Room for every position of the list, which grows as records are added.
+  void grow() {
+    const std::size_t size = list_.size();
+    if (paired_.size() >= size) return;
+    const std::size_t room = std::max(size, 2 * paired_.size());
+    paired_.resize(room);
+    contentsKnown_.resize(room);
+    counterpart_.resize(room, kFromTheFirst);
+    groupOf_.resize(room);
+    unpairedNext_.resize(room);
+  }
 
   // Puts every record of the first line that starts at `first` into the
   // group of its content.

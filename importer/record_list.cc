@@ -1,5 +1,6 @@
 #include "importer/record_list.h"
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 
@@ -41,6 +42,10 @@ void RecordList::index(std::size_t position) const {
   const std::size_t mask = slots_.size() - 1;
   const auto shortHash = static_cast<std::uint16_t>(key.hash >> 16);
   const auto self = static_cast<std::uint16_t>(position);
+  if (position >= sameLineNext_.size()) {
+    sameLineNext_.resize(std::max(2 * sameLineNext_.size(), position + 1));
+    sameLineLast_.resize(sameLineNext_.size());
+  }
   sameLineNext_[position] = kEmpty;
   for (std::size_t i = key.hash & mask;; i = (i + 1) & mask) {
     Slot& slot = slots_[i];
@@ -66,8 +71,8 @@ void RecordList::rebuildIndex(std::size_t expected) const {
   std::size_t size = 64;
   while (size < expected + expected / 2 + 16) size *= 2;
   slots_.assign(size, Slot{});
-  sameLineNext_.resize(kMaxRecords);
-  sameLineLast_.resize(kMaxRecords);
+  sameLineNext_.resize(std::max(sameLineNext_.size(), nodes_.size()));
+  sameLineLast_.resize(sameLineNext_.size());
   indexed_ = 0;
   built_ = true;
   for (std::size_t position = 0; position < nodes_.size(); ++position) index(position);
