@@ -1,50 +1,52 @@
 #include "dbformat/exit_signals.h"
 
-#include <atomic>
-#include <cstring>
-
 #include "dbformat/platform.h"
 
 namespace tx::exit_signals {
 namespace {
 
-std::atomic<int> restoreFd{-1};
-std::atomic<std::uint64_t> restoreLength{0};
-std::atomic<const char*> restoreBytes{nullptr};
-std::atomic<std::size_t> restoreByteCount{0};
-std::atomic<bool> unlinkArmed{false};
-char unlinkPath[4096];
-static_assert(std::atomic<int>::is_always_lock_free && std::atomic<std::uint64_t>::is_always_lock_free &&
-              std::atomic<bool>::is_always_lock_free && std::atomic<const char*>::is_always_lock_free &&
-              std::atomic<std::size_t>::is_always_lock_free);
-
-void undo() {
-  const int fd = restoreFd.load();
-  if (fd >= 0) platform::restoreBytesForSignal(fd, restoreBytes.load(), restoreByteCount.load(), restoreLength.load());
-  if (unlinkArmed.load()) platform::removeForSignal(unlinkPath);
-}
+std::atomic<const PutBack*> armedPutBack{nullptr};
+std::atomic<const char*> armedRemoval{nullptr};
+static_assert(std::atomic<const PutBack*>::is_always_lock_free && std::atomic<const char*>::is_always_lock_free &&
+              std::atomic<std::uint64_t>::is_always_lock_free);
 
 }  // namespace
 
-void install() { platform::onExitSignals(undo); }
-
-void restoreOnSignal(int fd, std::uint64_t length, const char* bytes, std::size_t byteCount) noexcept {
-  // Each value on its own is one a signal may act on: the length only grows
-  // while armed, and the descriptor comes last.
-  restoreLength.store(length);
-  restoreBytes.store(bytes);
-  restoreByteCount.store(byteCount);
-  restoreFd.store(fd);
+void undoArmed() noexcept {
+  if (const PutBack* putBack = armedPutBack.load()) putBack->undo();
+  if (const char* path = armedRemoval.load()) platform::removeForSignal(path);
 }
 
-bool unlinkOnSignal(const char* path) noexcept {
-  unlinkArmed.store(false);
-  if (path == nullptr) return true;
-  const std::size_t length = std::strlen(path);
-  if (length >= sizeof unlinkPath) return false;
-  std::memcpy(unlinkPath, path, length + 1);
-  unlinkArmed.store(true);
-  return true;
+void install() { platform::onExitSignals(undoArmed); }
+
+PutBack::PutBack(int fd, std::uint64_t length, const char* bytes, std::size_t count) noexcept
+    : fd_(fd), bytes_(bytes), count_(count), length_(length) {
+  armedPutBack.store(this);
+}
+
+PutBack::~PutBack() {
+  // Undone while still armed: a signal meanwhile does the same again.
+  if (!kept_) undo();
+  armedPutBack.store(nullptr);
+}
+
+void PutBack::keep() noexcept {
+  armedPutBack.store(nullptr);
+  kept_ = true;
+}
+
+void PutBack::undo() const noexcept { platform::restoreBytesForSignal(fd_, bytes_, count_, length_.load()); }
+
+RemoveOnExit::RemoveOnExit(std::string path) : path_(std::move(path)) { armedRemoval.store(path_.c_str()); }
+
+RemoveOnExit::~RemoveOnExit() {
+  if (!kept_) platform::removeForSignal(path_.c_str());
+  armedRemoval.store(nullptr);
+}
+
+void RemoveOnExit::keep() noexcept {
+  armedRemoval.store(nullptr);
+  kept_ = true;
 }
 
 Deferred::Deferred() noexcept { platform::holdExitSignals(); }

@@ -1,30 +1,75 @@
-// The signals that end a run from outside (SIGINT, SIGTERM, SIGHUP, SIGPIPE)
-// cannot unwind the stack, so what they must undo is kept here, where their
-// handler can reach it: a file to put back (the exporter's text, cut to its
-// last complete record; a database written in place, its old bytes written
-// back) and a path to remove (the importer's named temporary file).  The handler does only that, with async-signal-safe
-// calls, and then ends the process by the same signal, so that a shell sees
-// 128 + its number.
+// The signals that end a run from outside cannot unwind the stack, so what
+// they must undo is kept where their handler can reach it, by one guard
+// object for each output: a file to put back (the exporter's text, cut to
+// its last complete record; a database written in place, its old bytes
+// written back) and a path to remove (the importer's named temporary file).
+// The handler does only that, with async-signal-safe calls, flushes what it
+// put back, and then ends the process by the same signal, so that a shell
+// sees 128 + its number.
+//
+// A guard is published to the handler by one atomic store of its address,
+// made when it is complete, and withdrawn by one store of null, made before
+// anything of it changes: a signal at any instruction finds either the
+// whole guard or none.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace tx::exit_signals {
 
-// Installs the handler for the four signals.  Nothing is undone until armed.
+// Installs the handler for every signal whose default action ends the
+// process (those the caller ignores stay ignored).  Nothing is undone until
+// a guard is armed.
 void install();
 
-// On a signal, `bytes` are written at the start of `fd`, which is then cut
-// to `length` bytes.  Called again as the length grows; fd -1 disarms.  The
-// bytes must stay valid while armed.
-void restoreOnSignal(int fd, std::uint64_t length, const char* bytes = nullptr, std::size_t byteCount = 0) noexcept;
+// A file that must not be left half-written: until keep(), a run that ends
+// early (a failure that unwinds, or a signal) writes `bytes` at its start,
+// cuts it to `length` bytes and flushes it.  One at a time.
+class PutBack {
+ public:
+  // Arms.  The bytes must stay valid for the guard's life.
+  PutBack(int fd, std::uint64_t length, const char* bytes = nullptr, std::size_t count = 0) noexcept;
+  // Puts back unless kept, then disarms.
+  ~PutBack();
+  PutBack(const PutBack&) = delete;
+  PutBack& operator=(const PutBack&) = delete;
 
-// On a signal, `path` is removed; nullptr disarms.  A path longer than the
-// handler can hold is refused with false, and nothing is armed.
-bool unlinkOnSignal(const char* path) noexcept;
+  // The file's first `length` bytes are now whole and are kept on an undo.
+  void setLength(std::uint64_t length) noexcept { length_.store(length); }
+  // The file is complete: nothing is undone any more.
+  void keep() noexcept;
+  // What a signal does: the bytes, the length, the flush.
+  void undo() const noexcept;
 
-// Holds the four signals back for its lifetime, for steps that must happen
+ private:
+  int fd_;
+  const char* bytes_;
+  std::size_t count_;
+  std::atomic<std::uint64_t> length_;
+  bool kept_ = false;
+};
+
+// A path the run made: until keep(), a run that ends early removes it.  One
+// at a time.
+class RemoveOnExit {
+ public:
+  explicit RemoveOnExit(std::string path);
+  ~RemoveOnExit();
+  RemoveOnExit(const RemoveOnExit&) = delete;
+  RemoveOnExit& operator=(const RemoveOnExit&) = delete;
+
+  const std::string& path() const { return path_; }
+  void keep() noexcept;
+
+ private:
+  const std::string path_;
+  bool kept_ = false;
+};
+
+// Holds the signals back for its lifetime, for steps that must happen
 // together (creating a file and arming its removal; putting the new
 // database in place and disarming).  A signal that arrives meanwhile ends
 // the process when the block is lifted.
@@ -35,5 +80,8 @@ class Deferred {
   Deferred(const Deferred&) = delete;
   Deferred& operator=(const Deferred&) = delete;
 };
+
+// What the handler does, without ending the process: for tests.
+void undoArmed() noexcept;
 
 }  // namespace tx::exit_signals

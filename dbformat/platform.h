@@ -32,6 +32,10 @@ std::vector<std::string> arguments(int argc, char** argv);
 // A file-size limit shows as a write error that is reported, not as a signal.
 void reportFileSizeLimits();
 
+// Each of standard input, output and error that is closed is opened on the
+// null device, so that no file the program opens takes its place.
+void openMissingStandardStreams();
+
 // ---- Files
 
 int openForReading(const std::string& path);
@@ -103,15 +107,17 @@ void releaseLarge(void* memory, std::size_t size) noexcept;
 
 // ---- The signals that end a run from outside
 
-// `handler` runs when the user or the system ends the run (SIGINT, SIGTERM,
-// SIGHUP, SIGPIPE; a console close or Ctrl+C), with only async-signal-safe
-// work; the process then ends as that signal ends it.
+// `handler` runs when the user or the system ends the run (any signal whose
+// default action ends the process and that is not ignored; a console close
+// or Ctrl+C), with only async-signal-safe work; the process then ends as
+// that signal ends it.
 void onExitSignals(void (*handler)());
 // While held, such a signal waits; it takes effect when the last is released.
 void holdExitSignals() noexcept;
 void releaseExitSignals() noexcept;
 
-// Async-signal-safe versions of what the handler needs.
+// Async-signal-safe versions of what the handler needs; the bytes put back
+// are flushed to the disk.
 void restoreBytesForSignal(int fd, const char* bytes, std::size_t count, std::uint64_t length) noexcept;
 void removeForSignal(const char* path) noexcept;
 

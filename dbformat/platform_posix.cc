@@ -24,6 +24,15 @@ std::vector<std::string> arguments(int argc, char** argv) { return {argv, argv +
 
 void reportFileSizeLimits() { std::signal(SIGXFSZ, SIG_IGN); }
 
+void openMissingStandardStreams() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    // The lowest free descriptor is the one just found closed.
+    const int null = ::open("/dev/null", O_RDWR);
+    if (null >= 0 && null != fd) ::close(null);
+  }
+}
+
 int openForReading(const std::string& path) { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC); }
 
 int openForWriting(const std::string& path) {
@@ -154,13 +163,31 @@ void releaseLarge(void* memory, std::size_t size) noexcept { ::munmap(memory, ma
 
 namespace {
 
-constexpr int kExitSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
+// Every signal that a program can catch and whose default action ends it.
+constexpr int kExitSignals[] = {
+    SIGHUP, SIGINT, SIGQUIT, SIGILL, SIGTRAP, SIGABRT, SIGBUS, SIGFPE, SIGUSR1, SIGSEGV, SIGUSR2, SIGPIPE,
+    SIGALRM, SIGTERM, SIGXCPU, SIGXFSZ, SIGVTALRM, SIGPROF, SIGIO, SIGSYS,
+#ifdef SIGSTKFLT
+    SIGSTKFLT,
+#endif
+#ifdef SIGPWR
+    SIGPWR,
+#endif
+};
 void (*exitHandler)() = nullptr;
+
+template <class Each>
+void forEachExitSignal(Each each) {
+  for (int signal : kExitSignals) each(signal);
+#ifdef SIGRTMIN
+  for (int signal = SIGRTMIN; signal <= SIGRTMAX; ++signal) each(signal);
+#endif
+}
 
 sigset_t exitSignalSet() {
   sigset_t set;
   sigemptyset(&set);
-  for (int signal : kExitSignals) sigaddset(&set, signal);
+  forEachExitSignal([&set](int signal) { sigaddset(&set, signal); });
   return set;
 }
 
@@ -179,12 +206,12 @@ void onExitSignals(void (*handler)()) {
   action.sa_handler = onExitSignal;
   action.sa_flags = static_cast<int>(SA_RESETHAND);
   action.sa_mask = exitSignalSet();
-  for (int signal : kExitSignals) {
+  forEachExitSignal([&action](int signal) {
     struct sigaction old {};
     // A signal the caller chose to ignore stays ignored.
-    if (::sigaction(signal, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
+    if (::sigaction(signal, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) return;
     ::sigaction(signal, &action, nullptr);
-  }
+  });
 }
 
 void holdExitSignals() noexcept {
@@ -204,6 +231,7 @@ void restoreBytesForSignal(int fd, const char* bytes, std::size_t count, std::ui
     done += static_cast<std::size_t>(wrote);
   }
   [[maybe_unused]] const int ignored = ::ftruncate(fd, static_cast<off_t>(length));
+  ::fsync(fd);
 }
 
 void removeForSignal(const char* path) noexcept { ::unlink(path); }

@@ -2,6 +2,8 @@
 // under wine).
 #include "dbformat/platform.h"
 
+#include "dbformat/exit_signals.h"
+
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -121,6 +123,69 @@ TEST(Platform, TemporaryFilesAreNewAndReplaceOthers) {
   std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   EXPECT_EQ(bytes, "new");
   EXPECT_FALSE(std::filesystem::exists(pattern));
+}
+
+std::string contentOf(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+// What a signal would undo (undoArmed, the handler's work) at each step of a
+// guard's life: everything while it is armed, nothing once it is kept or gone.
+TEST(ExitGuards, ASignalAtEachStepFindsTheWholeGuardOrNone) {
+  ScratchDirectory scratch;
+  const std::string old = "old bytes";
+  const std::string path = scratch.file("db.pdb", old);
+  const int fd = openExisting(path, false, true);
+  ASSERT_GE(fd, 0);
+  const std::string fresh = "NEW BYTES, longer";
+  exit_signals::undoArmed();  // nothing armed yet
+  EXPECT_EQ(contentOf(path), old);
+  {
+    exit_signals::PutBack putBack(fd, old.size(), old.data(), old.size());
+    ASSERT_EQ(writeAt(fd, fresh.data(), fresh.size(), 0), static_cast<long>(fresh.size()));
+    exit_signals::undoArmed();
+    EXPECT_EQ(contentOf(path), old);
+    ASSERT_EQ(writeAt(fd, fresh.data(), fresh.size(), 0), static_cast<long>(fresh.size()));
+    putBack.keep();
+    exit_signals::undoArmed();
+    EXPECT_EQ(contentOf(path), fresh);
+  }
+  exit_signals::undoArmed();
+  EXPECT_EQ(contentOf(path), fresh);
+  {
+    // A cut-back that keeps what is whole: the length it holds when undone.
+    exit_signals::PutBack cutBack(fd, 0);
+    exit_signals::undoArmed();
+    EXPECT_EQ(contentOf(path), "");
+    ASSERT_EQ(writeAt(fd, fresh.data(), fresh.size(), 0), static_cast<long>(fresh.size()));
+    cutBack.setLength(9);
+    exit_signals::undoArmed();
+    EXPECT_EQ(contentOf(path), fresh.substr(0, 9));
+    ASSERT_EQ(writeAt(fd, fresh.data(), fresh.size(), 0), static_cast<long>(fresh.size()));
+  }  // not kept: undone at its end
+  EXPECT_EQ(contentOf(path), fresh.substr(0, 9));
+  ASSERT_EQ(writeAt(fd, fresh.data(), fresh.size(), 0), static_cast<long>(fresh.size()));
+  exit_signals::undoArmed();
+  EXPECT_EQ(contentOf(path), fresh);
+  closeFile(fd);
+
+  const std::string made = scratch.file("made", "x");
+  {
+    exit_signals::RemoveOnExit removal(made);
+    exit_signals::undoArmed();
+    EXPECT_FALSE(std::filesystem::exists(made));
+    scratch.file("made", "x");
+    removal.keep();
+    exit_signals::undoArmed();
+    EXPECT_TRUE(std::filesystem::exists(made));
+  }
+  EXPECT_TRUE(std::filesystem::exists(made));
+  { exit_signals::RemoveOnExit removal(made); }
+  EXPECT_FALSE(std::filesystem::exists(made));
+  scratch.file("made", "x");
+  exit_signals::undoArmed();
+  EXPECT_TRUE(std::filesystem::exists(made));
 }
 
 }  // namespace

@@ -134,6 +134,19 @@ int openForReading(const std::string& path) {
   return ::_wopen(widen(path).c_str(), _O_RDONLY | _O_BINARY | _O_NOINHERIT);
 }
 
+void openMissingStandardStreams() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    // -1: closed; -2: never given a stream (a process without a console).
+    const intptr_t handle = ::_get_osfhandle(fd);
+    if (handle != -1 && handle != -2) continue;
+    const int null = ::_open("NUL", _O_RDWR | _O_BINARY);
+    if (null >= 0 && null != fd) {
+      ::_dup2(null, fd);
+      ::_close(null);
+    }
+  }
+}
+
 int openForWriting(const std::string& path) {
   return ::_wopen(widen(path).c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY | _O_NOINHERIT,
                   _S_IREAD | _S_IWRITE);
@@ -235,11 +248,18 @@ namespace {
 
 void (*exitHandler)() = nullptr;
 std::atomic<int> held{0};
+HANDLE mainThread = nullptr;
 
 BOOL WINAPI onConsoleEvent(DWORD) {
-  // The handler runs on a thread of its own: it waits while the main
-  // thread holds the signals, as a blocked signal would.
-  while (held.load() > 0) ::Sleep(1);
+  // The handler runs on a thread of its own.  The main thread is stopped
+  // first, so that nothing it writes comes after the undoing, and only where
+  // it does not hold the signals, as a blocked signal would wait.
+  for (;;) {
+    if (mainThread && ::SuspendThread(mainThread) == static_cast<DWORD>(-1)) break;
+    if (held.load() == 0) break;
+    if (mainThread) ::ResumeThread(mainThread);
+    ::Sleep(1);
+  }
   if (exitHandler) exitHandler();
   return FALSE;  // and the default handler ends the process
 }
@@ -248,6 +268,10 @@ BOOL WINAPI onConsoleEvent(DWORD) {
 
 void onExitSignals(void (*handler)()) {
   exitHandler = handler;
+  if (!mainThread) {
+    ::DuplicateHandle(::GetCurrentProcess(), ::GetCurrentThread(), ::GetCurrentProcess(), &mainThread,
+                      THREAD_SUSPEND_RESUME, FALSE, 0);
+  }
   ::SetConsoleCtrlHandler(onConsoleEvent, TRUE);
 }
 
@@ -262,6 +286,7 @@ void restoreBytesForSignal(int fd, const char* bytes, std::size_t count, std::ui
     done += static_cast<std::size_t>(wrote);
   }
   ::_chsize_s(fd, static_cast<long long>(length));
+  ::FlushFileBuffers(handleOf(fd));
 }
 
 void removeForSignal(const char* path) noexcept {

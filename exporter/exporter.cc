@@ -37,19 +37,15 @@ void ExportVisitor::beginRecord(const RecordInfo& info) {
 }
 
 TextFile::TextFile(int fd, std::size_t blockSize)
-    : fd_(fd), blockSize_(blockSize), memory_(blockSize), buffer_(memory_.bytes()) {
-  exit_signals::restoreOnSignal(fd_, 0);
-}
+    : fd_(fd), blockSize_(blockSize), memory_(blockSize), buffer_(memory_.bytes()), cutBack_(fd, 0) {}
 
 TextFile::~TextFile() {
   if (finished_) return;
-  // What is buffered whole still goes out; then the file is cut back to the
-  // end of its last complete record.  Errors are not reported here: the
-  // failure that ended the run has been, and a file that cannot be cut (a
-  // device, a pipe) has nothing to cut.
-  if (!broken_ && recordEnd_ > 0 && writeAll(fd_, buffer_, recordEnd_)) kept_ = written_ + recordEnd_;
-  [[maybe_unused]] const int ignored = platform::truncateFile(fd_, kept_);
-  exit_signals::restoreOnSignal(-1, 0);
+  // What is buffered whole still goes out; then the guard cuts the file back
+  // to the end of its last complete record.  Errors are not reported here:
+  // the failure that ended the run has been, and a file that cannot be cut
+  // (a device, a pipe) has nothing to cut.
+  if (!broken_ && recordEnd_ > 0 && writeAll(fd_, buffer_, recordEnd_)) cutBack_.setLength(written_ + recordEnd_);
 }
 
 void TextFile::write(std::string_view bytes) {
@@ -81,10 +77,7 @@ void TextFile::writeOut(std::size_t length) {
     fatalSystemError(kErrorWritingText);
   }
   written_ += length;
-  if (recordEnd_ > 0 && recordEnd_ <= length) {
-    kept_ = written_ - (length - recordEnd_);
-    exit_signals::restoreOnSignal(fd_, kept_);
-  }
+  if (recordEnd_ > 0 && recordEnd_ <= length) cutBack_.setLength(written_ - (length - recordEnd_));
   std::memmove(buffer_, buffer_ + length, used_ - length);
   used_ -= length;
   recordEnd_ = recordEnd_ > length ? recordEnd_ - length : 0;
@@ -93,7 +86,7 @@ void TextFile::writeOut(std::size_t length) {
 void TextFile::finish() {
   if (used_ > 0) writeOut(used_);
   finished_ = true;
-  exit_signals::restoreOnSignal(-1, 0);
+  cutBack_.keep();
 }
 
 void exportDatabase(const std::string& dbPath, const std::string& textPath) {
@@ -127,6 +120,7 @@ int runExport(const std::vector<std::string>& arguments) {
     std::fwrite(kUsage.data(), 1, kUsage.size(), stdout);
     return 1;
   }
+  platform::openMissingStandardStreams();
   platform::reportFileSizeLimits();
   exit_signals::install();
   return runReportingFailures([&arguments] {

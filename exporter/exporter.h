@@ -8,6 +8,7 @@
 
 #include "dbformat/database_format.h"
 #include "dbformat/database_reader.h"
+#include "dbformat/exit_signals.h"
 #include "dbformat/large_memory.h"
 #include "textformat/text_records.h"
 
@@ -68,7 +69,9 @@ class TextFile : public ByteSink {
   std::size_t used_ = 0;       // bytes in buffer_
   std::size_t recordEnd_ = 0;  // in buffer_: the end of its last complete record
   std::uint64_t written_ = 0;  // bytes in the file
-  std::uint64_t kept_ = 0;     // in the file: the end of its last complete record
+  // Until finish(), the file is cut back to the end of its last complete
+  // record when the run ends.
+  exit_signals::PutBack cutBack_;
   bool broken_ = false;        // a write failed: nothing more is written
   bool finished_ = false;
 };

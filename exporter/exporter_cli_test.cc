@@ -327,7 +327,7 @@ TEST(TxExport, SignalsLeaveWholeRecords) {
     const std::string db = dir.file(std::string(name) + ".pdb");
     ASSERT_EQ(runProgram(kExport, {db, dir.file("full.txt")}).status, 0);
     const std::string full = readFile(dir.file("full.txt"));
-    for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
+    for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGQUIT, SIGUSR1, SIGALRM}) {
       SCOPED_TRACE(std::string(name) + " " + std::to_string(signal));
       ::unlink(dir.file("out.txt").c_str());
       txtest::RunOptions options;

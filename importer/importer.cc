@@ -192,6 +192,7 @@ int runImport(const std::vector<std::string>& arguments) {
     std::fwrite(kUsage.data(), 1, kUsage.size(), stdout);
     return 1;
   }
+  platform::openMissingStandardStreams();
   platform::reportFileSizeLimits();
   exit_signals::install();
   return runReportingFailures([&arguments] {

@@ -82,7 +82,7 @@ struct Import {
 };
 
 void runImport(Import& im, const TestDatabase& db, const std::string& text, const std::string& answers,
-               bool newFile = false) {
+               bool newFile = false, const std::vector<int>& closed = {}) {
   im.oldBytes = txtest::buildDatabase(db);
   writeFile(im.db(), im.oldBytes);
   writeFile(im.text(), text);
@@ -90,6 +90,7 @@ void runImport(Import& im, const TestDatabase& db, const std::string& text, cons
   if (newFile) args.push_back(im.dir.file("new.pdb"));
   RunOptions options;
   options.input = answers;
+  options.closed = closed;
   im.run = txtest::runProgram(kImport, args, options);
 }
 
@@ -362,18 +363,26 @@ TEST(TxImport, FailuresLeaveEveryFileAsItWas) {
     std::string answers;
     std::string out;
     std::string err;
+    std::vector<int> closed = {};  // standard descriptors closed at the start
   };
+  const std::string ended = "Error reading answer: standard input ended before an answer was given\n";
   const Case cases[] = {
       {"input ends before an answer", "Alpha\nchanged\n" + kSep, "", question("Alpha"),
        "Error reading answer: standard input ended before an answer was given\n"},
       {"input ends after invalid answers", "Alpha\nchanged\n" + kSep, "x\n\n", question("Alpha") + question("Alpha") +
        question("Alpha"), "Error reading answer: standard input ended before an answer was given\n"},
+      // A closed descriptor is never taken by a file: the database named
+      // "Yes..." would otherwise answer its own question.
+      {"standard input closed", "Alpha\nchanged\n" + kSep, "", question("Alpha"), ended, {0}},
+      {"standard input and output closed", "Alpha\nchanged\n" + kSep, "", "", ended, {0, 1}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     for (bool newFile : {false, true}) {
       Import im;
-      runImport(im, baseDatabase(), c.text, c.answers, newFile);
+      TestDatabase db = baseDatabase();
+      db.name = "Yes, all";
+      runImport(im, db, c.text, c.answers, newFile, c.closed);
       EXPECT_EQ(im.run.status, 1);
       EXPECT_EQ(im.run.out, c.out);
       EXPECT_EQ(im.run.err, c.err);
@@ -552,8 +561,11 @@ TEST(TxImport, SignalsWhileWritingLeaveOldOrNew) {
   // With a second link the new database is written into the old file; a
   // SIGKILL there can leave it damaged, as the manual says.
   for (const auto& [signalNumber, linked] : std::vector<std::pair<int, bool>>{{SIGINT, false}, {SIGTERM, false}, {SIGHUP, false},
-                                                                       {SIGPIPE, false}, {SIGKILL, false}, {SIGINT, true},
-                                                                       {SIGTERM, true}, {SIGHUP, true}, {SIGPIPE, true}}) {
+                                                                       {SIGPIPE, false}, {SIGKILL, false}, {SIGQUIT, false},
+                                                                       {SIGUSR1, false}, {SIGALRM, false}, {SIGINT, true},
+                                                                       {SIGTERM, true}, {SIGHUP, true}, {SIGPIPE, true},
+                                                                       {SIGQUIT, true}, {SIGUSR1, true}, {SIGALRM, true},
+                                                                       {SIGXCPU, true}, {SIGUSR2, true}}) {
     const int signal = signalNumber;
     SCOPED_TRACE(std::to_string(signal) + (linked ? " linked" : ""));
     Import im;

@@ -32,13 +32,6 @@ std::string noNewFile(int error, const std::string& directory) {
   return reason;
 }
 
-// Writes the old bytes back and cuts the file to its old size, as a signal
-// would.  Errors are not reported: the failure that brought us here has been.
-void putBack(int fd, const std::string& old) noexcept {
-  platform::restoreBytesForSignal(fd, old.data(), old.size(), old.size());
-  platform::flushToDisk(fd);
-}
-
 }  // namespace
 
 ReplacementFile::ReplacementFile(const std::string& path, std::optional<platform::FileStatus> oldDatabase)
@@ -104,8 +97,7 @@ void ReplacementFile::openNamed() {
   const int fd = platform::createTemporary(pattern);
   if (fd < 0) failToOpen(path_, noNewFile(errno, directory_));
   file_ = FileDescriptor(fd);
-  temporary_ = pattern;
-  exit_signals::unlinkOnSignal(temporary_.c_str());
+  temporary_.emplace(std::move(pattern));
 }
 
 void ReplacementFile::nameUnnamed() {
@@ -113,8 +105,7 @@ void ReplacementFile::nameUnnamed() {
   for (int attempt = 0; attempt < 100; ++attempt) {
     std::string name = stem + platform::randomSuffix();
     if (platform::nameUnnamed(file_.get(), name) == 0) {
-      temporary_ = std::move(name);
-      exit_signals::unlinkOnSignal(temporary_.c_str());
+      temporary_.emplace(std::move(name));
       return;
     }
     if (errno != EEXIST) break;
@@ -134,10 +125,7 @@ ReplacementFile::~ReplacementFile() {
   if (committed_) return;
   // Closed before it is removed, as some systems require.
   file_ = FileDescriptor();
-  if (!temporary_.empty()) {
-    platform::removeFile(temporary_);
-    exit_signals::unlinkOnSignal(nullptr);
-  }
+  temporary_.reset();
 }
 
 void ReplacementFile::checkUnchanged(const platform::FileStatus& now) const {
@@ -171,9 +159,7 @@ void ReplacementFile::replace(std::uint64_t size, const std::function<void(int f
     openNamed();
     if (existing_ ? !keepIdentity() : platform::setDefaultPermissions(file_.get()) != 0) {
       file_ = FileDescriptor();
-      platform::removeFile(temporary_);
-      exit_signals::unlinkOnSignal(nullptr);
-      temporary_.clear();
+      temporary_.reset();
       if (!existing_) fatalSystemError(kErrorWritingDatabase);
       mode_ = Mode::InPlace;
       writeInPlace(size, writeDatabase);
@@ -193,9 +179,9 @@ void ReplacementFile::replace(std::uint64_t size, const std::function<void(int f
       if (!platform::status(target_, now)) now = {};
       checkUnchanged(now);
     }
-    if (platform::replaceFile(temporary_, target_) != 0) fatalSystemError(kErrorReplacingDatabase);
+    if (platform::replaceFile(temporary_->path(), target_) != 0) fatalSystemError(kErrorReplacingDatabase);
     committed_ = true;
-    exit_signals::unlinkOnSignal(nullptr);
+    temporary_->keep();
   }
   // The new name must reach the disk as well.
   platform::flushDirectory(directory_);
@@ -215,28 +201,24 @@ void ReplacementFile::writeInPlace(std::uint64_t size, const std::function<void(
     errno = read.error != 0 ? read.error : EIO;
     fatalSystemError(kErrorReadingDatabase);
   }
-  exit_signals::restoreOnSignal(fd, old.size(), old.data(), old.size());
-  try {
-    // Room for the new bytes first, where the file system can promise it.
-    if (size > old.size()) {
-      const int error = platform::reserveRoom(fd, size);
-      if (error != 0) {
-        errno = error;
-        fatalSystemError(kErrorWritingDatabase);
-      }
-    }
-    if (platform::rewind(fd) != 0) fatalSystemError(kErrorWritingDatabase);
-    writeDatabase(fd);
-    const long long end = platform::currentOffset(fd);
-    if (end < 0 || platform::truncateFile(fd, static_cast<std::uint64_t>(end)) != 0 || platform::flushToDisk(fd) != 0) {
+  // Until the new bytes are all on the disk, a run that ends puts the old
+  // ones back.
+  exit_signals::PutBack putBack(fd, old.size(), old.data(), old.size());
+  // Room for the new bytes first, where the file system can promise it.
+  if (size > old.size()) {
+    const int error = platform::reserveRoom(fd, size);
+    if (error != 0) {
+      errno = error;
       fatalSystemError(kErrorWritingDatabase);
     }
-  } catch (...) {
-    putBack(fd, old);
-    exit_signals::restoreOnSignal(-1, 0);
-    throw;
   }
-  exit_signals::restoreOnSignal(-1, 0);
+  if (platform::rewind(fd) != 0) fatalSystemError(kErrorWritingDatabase);
+  writeDatabase(fd);
+  const long long end = platform::currentOffset(fd);
+  if (end < 0 || platform::truncateFile(fd, static_cast<std::uint64_t>(end)) != 0 || platform::flushToDisk(fd) != 0) {
+    fatalSystemError(kErrorWritingDatabase);
+  }
+  putBack.keep();
   committed_ = true;
   file_.close(kErrorWritingDatabase);
 }

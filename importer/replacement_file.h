@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "dbformat/exit_signals.h"
 #include "dbformat/open_file.h"
 #include "dbformat/platform.h"
 
@@ -66,7 +67,7 @@ class ReplacementFile {
   std::string path_;       // as the user gave it
   std::string target_;     // the file to write, links followed
   std::string directory_;  // the target's directory
-  std::string temporary_;  // the new file's name, while it has one
+  std::optional<exit_signals::RemoveOnExit> temporary_;  // the new file's name, while it has one
   std::optional<platform::FileStatus> existing_;  // the target as it was found
   std::optional<platform::FileStatus> oldDatabase_;
   FileDescriptor file_;

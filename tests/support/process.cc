@@ -36,6 +36,10 @@ RunResult runProgram(const std::string& program, const std::vector<std::string>&
     dup2(err[1], 2);
     for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) close(fd);
     signal(SIGPIPE, SIG_DFL);  // the parent ignores it
+    for (int fd : options.closed) close(fd);
+    // A program ended by a signal that dumps core leaves no core file here.
+    struct rlimit noCore {};
+    setrlimit(RLIMIT_CORE, &noCore);
     if (options.fileSizeLimit) {
       signal(SIGXFSZ, SIG_IGN);
       struct rlimit limit {};

@@ -23,6 +23,7 @@ struct RunOptions {
     std::vector<gid_t> groups;  // supplementary
   };
   std::optional<User> runAs;                // needs root
+  std::vector<int> closed;                  // standard descriptors closed when it starts
   // Called in the parent about every millisecond while the program runs,
   // with its pid and what it has printed on standard output so far; it may
   // append to `moreInput`.  Until it returns true, standard input (when
