@@ -18,6 +18,11 @@ namespace {
 
 constexpr std::string_view kUsage = "Format: TXEXPORT DbFileName TextFileName\n";
 constexpr std::string_view kTextIsTheDatabase = "it is the database file itself";
+// No database can hold more (its offsets are 32-bit): a text that would
+// pass this comes from a damaged or hostile database whose records share
+// their bytes, and would otherwise fill the disk.
+constexpr std::uint64_t kLongestText = std::uint64_t{4} << 30;
+constexpr std::string_view kTextTooLong = "the text would pass 4 GiB, more than any database can hold";
 constexpr std::string_view kTextIsADatabase = "it is a Tallix database, so it is not overwritten";
 
 // Another database named as the text file (a slip of the arguments) is not
@@ -60,6 +65,7 @@ void TextFile::write(std::string_view bytes) {
 }
 
 void TextFile::put(std::string_view bytes) {
+  if (written_ + used_ + bytes.size() > kLongestText) fatalError(kErrorWritingText, kTextTooLong);
   while (!bytes.empty()) {
     // Full: out go the complete records, or all of it where one record
     // fills the buffer by itself.

@@ -266,6 +266,24 @@ TEST(TxExport, RecordListLoopKeepsTheRecordsBeforeIt) {
   EXPECT_EQ(readFile(dir.file("out.txt")), block("", 0, 1, 1, "one") + block("", 0, 2, 1, "two"));
 }
 
+// Entries that all point at one 1 MiB text: a 1.6 MB database whose text
+// would be 68.7 GB stops once the text would pass 4 GiB.
+TEST(TxExport, SharedTextsStopAtFourGiB) {
+  TestDatabase db;
+  db.lists[0].push_back({0, 1, 1, std::string(1 << 20, 'x')});
+  db.lists[0].resize(65535, {0, 1, 1, ""});
+  std::string bytes = txtest::buildDatabase(db);
+  const std::size_t entries = txtest::recordListOffset(db, 0) + 6;
+  const std::uint32_t shared = txtest::get32(bytes, entries);
+  for (std::size_t i = 1; i < 65535; ++i) txtest::put32(bytes, entries + 8 * i, shared);
+  TempDir dir;
+  writeFile(dir.file("db.pdb"), bytes);
+  const auto run = runProgram(kExport, {dir.file("db.pdb"), "/dev/null"});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(run.err, "Error writing text file: the text would pass 4 GiB, more than any database can hold\n");
+}
+
 TEST(TxExport, WriteFailuresAreReported) {
   // Text for three write buffers and more, so that some limits fall after
   // whole records have been written.
