@@ -6,7 +6,9 @@ namespace tx::exit_signals {
 namespace {
 
 std::atomic<const PutBack*> armedPutBack{nullptr};
-std::atomic<const char*> armedRemoval{nullptr};
+// Two at once: a file the run made where a link pointed nowhere, and its
+// temporary file.
+std::atomic<const char*> armedRemovals[2] = {nullptr, nullptr};
 static_assert(std::atomic<const PutBack*>::is_always_lock_free && std::atomic<const char*>::is_always_lock_free &&
               std::atomic<std::uint64_t>::is_always_lock_free);
 
@@ -14,7 +16,9 @@ static_assert(std::atomic<const PutBack*>::is_always_lock_free && std::atomic<co
 
 void undoArmed() noexcept {
   if (const PutBack* putBack = armedPutBack.load()) putBack->undo();
-  if (const char* path = armedRemoval.load()) platform::removeForSignal(path);
+  for (const auto& removal : armedRemovals) {
+    if (const char* path = removal.load()) platform::removeForSignal(path);
+  }
 }
 
 void install() { platform::onExitSignals(undoArmed); }
@@ -37,16 +41,28 @@ void PutBack::keep() noexcept {
 
 void PutBack::undo() const noexcept { platform::restoreBytesForSignal(fd_, bytes_, count_, length_.load()); }
 
-RemoveOnExit::RemoveOnExit(std::string path) : path_(std::move(path)) { armedRemoval.store(path_.c_str()); }
+RemoveOnExit::RemoveOnExit(std::string path) : path_(std::move(path)) {
+  for (auto& removal : armedRemovals) {
+    const char* none = nullptr;
+    if (removal.compare_exchange_strong(none, path_.c_str())) return;
+  }
+}
 
 RemoveOnExit::~RemoveOnExit() {
   if (!kept_) platform::removeForSignal(path_.c_str());
-  armedRemoval.store(nullptr);
+  disarm();
 }
 
 void RemoveOnExit::keep() noexcept {
-  armedRemoval.store(nullptr);
+  disarm();
   kept_ = true;
+}
+
+void RemoveOnExit::disarm() noexcept {
+  for (auto& removal : armedRemovals) {
+    const char* mine = path_.c_str();
+    removal.compare_exchange_strong(mine, nullptr);
+  }
 }
 
 Deferred::Deferred() noexcept { platform::holdExitSignals(); }

@@ -52,7 +52,7 @@ class PutBack {
   bool kept_ = false;
 };
 
-// A path the run made: until keep(), a run that ends early removes it.  One
+// A path the run made: until keep(), a run that ends early removes it.  Two
 // at a time.
 class RemoveOnExit {
  public:
@@ -65,6 +65,8 @@ class RemoveOnExit {
   void keep() noexcept;
 
  private:
+  void disarm() noexcept;
+
   const std::string path_;
   bool kept_ = false;
 };

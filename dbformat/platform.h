@@ -72,6 +72,10 @@ struct FileStatus {
   std::uint64_t size = 0;
   std::int64_t modifiedSeconds = 0;
   std::int64_t modifiedNanoseconds = 0;
+  // When the file or what describes it last changed, which no program can
+  // set back (where the host keeps it).
+  std::int64_t changedSeconds = 0;
+  std::int64_t changedNanoseconds = 0;
   std::uint64_t links = 1;
   bool regular = false;
   bool directory = false;
@@ -80,13 +84,17 @@ bool status(int fd, FileStatus& status);
 // Follows symbolic links.
 bool status(const std::string& path, FileStatus& status);
 inline bool sameFile(const FileStatus& a, const FileStatus& b) { return a.volume == b.volume && a.index == b.index; }
-// Same file, same size, last modified at the same nanosecond.
+// Same file, same size, last modified and changed at the same nanosecond.
 inline bool sameVersion(const FileStatus& a, const FileStatus& b) {
   return sameFile(a, b) && a.size == b.size && a.modifiedSeconds == b.modifiedSeconds &&
-         a.modifiedNanoseconds == b.modifiedNanoseconds;
+         a.modifiedNanoseconds == b.modifiedNanoseconds && a.changedSeconds == b.changedSeconds &&
+         a.changedNanoseconds == b.changedNanoseconds;
 }
 
-// Whether the file could be opened for writing (errno tells why not).
+// Whether the existing file at `path` could be opened for writing through
+// that path, as a program that creates it where it is missing would open it
+// (errno tells why not): the kernel's protections against files and links
+// planted by other users, and append-only and immutable files, say no here.
 bool canWrite(const std::string& path);
 
 // A lock that keeps a second importer from updating the same database: 0,
@@ -123,9 +131,19 @@ void removeForSignal(const char* path) noexcept;
 
 // ---- Replacing the output
 
-// The file a path names in the end, symbolic links followed; the target need
-// not exist.  Empty with errno set where a link cannot be read.
-std::string followLinks(const std::string& path);
+// Where the output `path` leads, as the kernel itself follows its links
+// (with its protections against links planted by other users): the path of
+// the file there and its status where it exists.  A link that leads
+// nowhere is followed as an open for writing follows it: the file it names
+// is made, empty, and `made` says so.  False with errno set where the
+// kernel refuses the path.
+struct OutputLookup {
+  std::string target;
+  bool exists = false;
+  FileStatus status;
+  bool made = false;
+};
+bool lookUpOutput(const std::string& path, OutputLookup& output);
 std::string directoryOf(const std::string& path);
 std::string baseNameOf(const std::string& path);
 
@@ -154,7 +172,8 @@ int setDefaultPermissions(int fd);
 // Puts `from` in the place of `to`, at once, and on the disk.
 int replaceFile(const std::string& from, const std::string& to);
 int removeFile(const std::string& path);
-// The directory's entries on the disk, after a rename.
-void flushDirectory(const std::string& directory);
+// The directory's entries on the disk, after a rename: 0, or -1 with errno
+// set (a directory that cannot be opened to flush it is no failure).
+int flushDirectory(const std::string& directory);
 
 }  // namespace tx::platform

@@ -92,9 +92,13 @@ FileStatus fromStat(const struct stat& info) {
 #ifdef __APPLE__
   status.modifiedSeconds = info.st_mtimespec.tv_sec;
   status.modifiedNanoseconds = info.st_mtimespec.tv_nsec;
+  status.changedSeconds = info.st_ctimespec.tv_sec;
+  status.changedNanoseconds = info.st_ctimespec.tv_nsec;
 #else
   status.modifiedSeconds = info.st_mtim.tv_sec;
   status.modifiedNanoseconds = info.st_mtim.tv_nsec;
+  status.changedSeconds = info.st_ctim.tv_sec;
+  status.changedNanoseconds = info.st_ctim.tv_nsec;
 #endif
   status.links = static_cast<std::uint64_t>(info.st_nlink);
   status.regular = S_ISREG(info.st_mode);
@@ -118,7 +122,16 @@ bool status(const std::string& path, FileStatus& result) {
   return true;
 }
 
-bool canWrite(const std::string& path) { return ::access(path.c_str(), W_OK) == 0; }
+bool canWrite(const std::string& path) {
+  struct stat info {};
+  // A device or a pipe is asked without opening it: opening may act on it.
+  if (::stat(path.c_str(), &info) != 0) return false;
+  if (!S_ISREG(info.st_mode)) return ::access(path.c_str(), W_OK) == 0;
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
+  if (fd < 0) return false;
+  ::close(fd);
+  return true;
+}
 
 int lockForUpdate(int fd) {
   if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return 0;
@@ -247,19 +260,44 @@ std::string baseNameOf(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-std::string followLinks(const std::string& path) {
-  std::string current = path;
-  for (int hops = 0; hops < 40; ++hops) {
-    struct stat info {};
-    if (::lstat(current.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return current;
-    char target[PATH_MAX];
-    const ssize_t length = ::readlink(current.c_str(), target, sizeof target - 1);
-    if (length < 0) return {};
-    const std::string link(target, static_cast<std::size_t>(length));
-    current = link.front() == '/' ? link : directoryOf(current) + "/" + link;
+bool lookUpOutput(const std::string& path, OutputLookup& output) {
+  output = OutputLookup{};
+#ifdef O_PATH
+  int fd = ::open(path.c_str(), O_PATH | O_CLOEXEC);
+#else
+  int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+#endif
+  if (fd < 0) {
+    if (errno != ENOENT) return false;
+    struct stat link {};
+    if (::lstat(path.c_str(), &link) != 0 || !S_ISLNK(link.st_mode)) {
+      output.target = path;
+      return true;
+    }
+    fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
+    if (fd < 0) return false;
+    output.made = true;
   }
-  errno = ELOOP;
-  return {};
+  struct stat info {};
+  if (::fstat(fd, &info) != 0) {
+    const int error = errno;
+    ::close(fd);
+    errno = error;
+    return false;
+  }
+  output.exists = true;
+  output.status = fromStat(info);
+  // The kernel's own name for the file it reached; without it, the path as
+  // given, which a replacement then puts a file at in place of a link.
+  output.target = path;
+  const std::string self = "/proc/self/fd/" + std::to_string(fd);
+  char target[PATH_MAX];
+  const ssize_t length = ::readlink(self.c_str(), target, sizeof target);
+  if (length > 0 && length < static_cast<ssize_t>(sizeof target) && target[0] == '/') {
+    output.target.assign(target, static_cast<std::size_t>(length));
+  }
+  ::close(fd);
+  return true;
 }
 
 int createUnnamed(const std::string& directory) {
@@ -326,11 +364,15 @@ int replaceFile(const std::string& from, const std::string& to) { return ::renam
 
 int removeFile(const std::string& path) { return ::unlink(path.c_str()); }
 
-void flushDirectory(const std::string& directory) {
+int flushDirectory(const std::string& directory) {
   const int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return;
-  ::fsync(fd);
+  if (fd < 0) return 0;
+  // A file system that cannot flush a directory says so with EINVAL.
+  const int result = ::fsync(fd) == 0 || errno == EINVAL ? 0 : -1;
+  const int error = errno;
   ::close(fd);
+  errno = error;
+  return result;
 }
 
 }  // namespace tx::platform

@@ -309,7 +309,16 @@ std::string baseNameOf(const std::string& path) {
   return path.size() >= 2 && path[1] == ':' ? path.substr(2) : path;
 }
 
-std::string followLinks(const std::string& path) { return path; }
+bool lookUpOutput(const std::string& path, OutputLookup& output) {
+  // Windows follows no link by hand either; the file is replaced at the path.
+  output = OutputLookup{};
+  output.target = path;
+  if (status(path, output.status)) {
+    output.exists = true;
+    return true;
+  }
+  return errno == ENOENT;
+}
 
 int createUnnamed(const std::string&) {
   errno = EOPNOTSUPP;
@@ -391,8 +400,9 @@ int replaceFile(const std::string& from, const std::string& to) {
 
 int removeFile(const std::string& path) { return ::DeleteFileW(widen(path).c_str()) ? 0 : setErrnoFromWindows(); }
 
-void flushDirectory(const std::string&) {
+int flushDirectory(const std::string&) {
   // MOVEFILE_WRITE_THROUGH has put the new name on the disk.
+  return 0;
 }
 
 }  // namespace tx::platform

@@ -35,7 +35,6 @@ constexpr std::string_view kOutputIsTheText = "it is the text file itself";
 constexpr std::string_view kTextIsADatabase = "it is a Tallix database, not a text file";
 constexpr std::string_view kTextIsUtf16 = "it is UTF-16 text; save it as UTF-8 or in an 8-bit character set";
 constexpr std::string_view kOutputIsNoDatabase = "it exists and is not a Tallix database, so it is not overwritten";
-constexpr std::string_view kAnotherImport = "another import is updating it";
 
 // Turns each record of the old database into a node of the list, its text
 // stored in the list's texts.
@@ -169,7 +168,7 @@ void importDatabase(const std::string& oldPath, const std::string& textPath, con
                                : BufferedReader(textFd.get());
   checkText(text, textPath);
   if (!inPlace) checkOutput(outputPath);
-  ReplacementFile output(outputPath, inPlace ? std::optional<platform::FileStatus>(oldStatus) : std::nullopt);
+  ReplacementFile output(outputPath, inPlace ? std::optional<platform::FileStatus>(oldStatus) : std::nullopt, oldBytes);
   answers.refuseIfSameAs(textFd.get());
   CategoryTable categories(appInfo);
   NotesTo notes(notesOut, textPath);

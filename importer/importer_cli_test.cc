@@ -15,6 +15,7 @@
 #include "support/db_builder.h"
 #include "dbformat/open_file.h"
 #include "importer/importer.h"
+#include "importer/replacement_file.h"
 #include "support/failure.h"
 #include "support/process.h"
 
@@ -674,42 +675,95 @@ TEST(TxImport, LostUpdatesAreRefused) {
   TestDatabase other = baseDatabase();
   other.lists[0].push_back({0, 14, 1, "Written meanwhile"});
   const std::string otherBytes = txtest::buildDatabase(other);
+  // The same size as the base database, one byte changed.
+  TestDatabase sameSize = baseDatabase();
+  sameSize.lists[0][2].text = "Gamme";
+  const std::string sameSizeBytes = txtest::buildDatabase(sameSize);
+  enum class Change { Replaced, Rewritten, SameSizeTimeSetBack };
   struct Case {
     const char* name;
     bool linked;   // a second link: the new database would go into the old file
-    bool renamed;  // the other program replaces the file; else it rewrites it
+    Change change;
+    bool newFile = false;  // the output is another database, and it is what changes
   };
-  const Case cases[] = {{"replaced", false, true}, {"rewritten", false, false}, {"rewritten, linked", true, false}};
+  const Case cases[] = {{"replaced", false, Change::Replaced},
+                        {"rewritten", false, Change::Rewritten},
+                        {"rewritten, linked", true, Change::Rewritten},
+                        {"rewritten at the same size, its time set back", false, Change::SameSizeTimeSetBack},
+                        {"... linked", true, Change::SameSizeTimeSetBack},
+                        {"another database as the output, rewritten", false, Change::Rewritten, true},
+                        {"... at the same size, its time set back", false, Change::SameSizeTimeSetBack, true},
+                        {"... replaced", false, Change::Replaced, true}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     Import im;
     writeFile(im.db(), txtest::buildDatabase(baseDatabase()));
     writeFile(im.text(), "Alpha\nchanged\n" + kSep);
+    const std::string changed = c.newFile ? im.dir.file("new.pdb") : im.db();
+    if (c.newFile) writeFile(changed, txtest::buildDatabase(baseDatabase()));
     if (c.linked) {
       ASSERT_EQ(::link(im.db().c_str(), im.dir.file("link.pdb").c_str()), 0);
     }
+    const std::string& after = c.change == Change::SameSizeTimeSetBack ? sameSizeBytes : otherBytes;
     RunOptions options;
     options.input = "";
     options.watch = [&](pid_t, const std::string& out, std::string& more) {
       if (out.find("? ") == std::string::npos) return false;
-      writeFile(im.dir.file("other.tmp"), otherBytes);
-      if (c.renamed) {
-        ::rename(im.dir.file("other.tmp").c_str(), im.db().c_str());
+      struct stat before {};
+      ::stat(changed.c_str(), &before);
+      writeFile(im.dir.file("other.tmp"), after);
+      if (c.change == Change::Replaced) {
+        ::rename(im.dir.file("other.tmp").c_str(), changed.c_str());
       } else {
-        writeFile(im.db(), otherBytes);
+        writeFile(changed, after);
         ::unlink(im.dir.file("other.tmp").c_str());
+      }
+      if (c.change == Change::SameSizeTimeSetBack) {
+        const struct timespec times[2] = {before.st_atim, before.st_mtim};
+        ::utimensat(AT_FDCWD, changed.c_str(), times, 0);
       }
       more = "y\n";
       return true;
     };
-    im.run = txtest::runProgram(kImport, {im.db(), im.text()}, options);
+    std::vector<std::string> args = {im.db(), im.text()};
+    if (c.newFile) args.push_back(changed);
+    im.run = txtest::runProgram(kImport, args, options);
     EXPECT_EQ(im.run.status, 1);
     EXPECT_EQ(im.run.out, question("Alpha"));
-    EXPECT_EQ(im.run.err, "Error replacing database file: \"" + im.db() +
+    EXPECT_EQ(im.run.err, "Error replacing database file: \"" + changed +
                               "\" was changed by another program while this import ran, so nothing was written; run the "
                               "import again\n");
-    EXPECT_TRUE(readFile(im.db()) == otherBytes);
-    EXPECT_EQ(listDirectory(im.dir.path()).size(), c.linked ? 3u : 2u);
+    EXPECT_TRUE(readFile(changed) == after);
+    if (c.newFile) {
+      EXPECT_TRUE(readFile(im.db()) == txtest::buildDatabase(baseDatabase()));
+    }
+    EXPECT_EQ(listDirectory(im.dir.path()).size(), 2u + (c.linked ? 1 : 0) + (c.newFile ? 1 : 0));
+  }
+}
+
+// Where the file system keeps only whole seconds, a rewrite can leave even
+// the change time as it was: the bytes read at the start are compared too.
+TEST(ReplacementFile, AnUpdateOfBytesThatDifferFromThoseReadIsRefused) {
+  for (bool linked : {false, true}) {
+    SCOPED_TRACE(linked ? "written into the file" : "replaced");
+    TempDir dir;
+    const std::string db = dir.file("db.pdb");
+    writeFile(db, "the bytes on the disk");
+    if (linked) {
+      ASSERT_EQ(::link(db.c_str(), dir.file("link.pdb").c_str()), 0);
+    }
+    tx::platform::FileStatus now;
+    ASSERT_TRUE(tx::platform::status(db, now));
+    bool written = false;
+    EXPECT_EQ(txtest::failureOf([&] {
+                tx::ReplacementFile output(db, now, "the bytes as once read");
+                output.write(3, [&](int fd) { written = ::write(fd, "new", 3) == 3; });
+              }),
+              txtest::onStderr("Error replacing database file: \"" + db +
+                               "\" was changed by another program while this import ran, so nothing was written; run "
+                               "the import again\n"));
+    EXPECT_EQ(readFile(db), "the bytes on the disk");
+    EXPECT_EQ(listDirectory(dir.path()).size(), linked ? 2u : 1u);
   }
 }
 

@@ -34,23 +34,31 @@ std::string noNewFile(int error, const std::string& directory) {
 
 }  // namespace
 
-ReplacementFile::ReplacementFile(const std::string& path, std::optional<platform::FileStatus> oldDatabase)
-    : path_(path), oldDatabase_(oldDatabase) {
-  target_ = platform::followLinks(path);
-  if (target_.empty()) failToOpen(path_, std::strerror(errno));
+ReplacementFile::ReplacementFile(const std::string& path, std::optional<platform::FileStatus> oldDatabase,
+                                 std::string_view oldBytes)
+    : path_(path), oldDatabase_(oldDatabase), oldBytes_(oldBytes) {
+  // The kernel follows the path's links, with its protections against links
+  // planted by other users; none is read here by hand.
+  platform::OutputLookup output;
+  if (!platform::lookUpOutput(path, output)) failToOpen(path_, std::strerror(errno));
+  target_ = output.target;
+  if (output.made) madeTarget_.emplace(target_);
+  if (output.exists) existing_ = output.status;
   directory_ = platform::directoryOf(target_);
-  platform::FileStatus info;
-  if (platform::status(target_, info)) {
-    existing_ = info;
-  } else if (errno != ENOENT) {
-    failToOpen(path_, std::strerror(errno));
-  }
   if (existing_ && existing_->directory) failToOpen(path_, std::strerror(EISDIR));
-  // An output the user could not write in place is not replaced either.
-  if (existing_ && !platform::canWrite(target_)) failToOpen(path_, std::strerror(errno));
+  // An output the user could not write in place is not replaced either; the
+  // kernel's protections against planted files answer here too.
+  if (existing_ && !platform::canWrite(path_)) failToOpen(path_, std::strerror(errno));
   if (existing_ && !existing_->regular) {
     mode_ = Mode::Direct;
     return;
+  }
+  // Another database named as the output is held against a second import
+  // of it, and must not change before it is replaced.
+  if (existing_ && !oldDatabase_ && !output.made) {
+    held_ = FileDescriptor(platform::openForReading(target_));
+    if (held_.get() < 0) failToOpen(path_, std::strerror(errno));
+    if (platform::lockForUpdate(held_.get()) == EWOULDBLOCK) failToOpen(path_, kAnotherImport);
   }
   // Another name would keep seeing the old database.
   if (existing_ && existing_->links > 1) {
@@ -117,8 +125,11 @@ void ReplacementFile::nameUnnamed() {
 // permission bits, ACL, extended attributes.  False where any of it cannot
 // be set.
 bool ReplacementFile::keepIdentity() {
+  // A file that cannot be read for it is a failure, not a reason to write
+  // into the old file.
   const FileDescriptor source(platform::openForReading(target_));
-  return source.get() >= 0 && platform::copyIdentity(target_, source.get(), file_.get());
+  if (source.get() < 0) failToOpen(path_, std::strerror(errno));
+  return platform::copyIdentity(target_, source.get(), file_.get());
 }
 
 ReplacementFile::~ReplacementFile() {
@@ -126,14 +137,41 @@ ReplacementFile::~ReplacementFile() {
   // Closed before it is removed, as some systems require.
   file_ = FileDescriptor();
   temporary_.reset();
+  madeTarget_.reset();
 }
 
-void ReplacementFile::checkUnchanged(const platform::FileStatus& now) const {
-  if (oldDatabase_ && !platform::sameVersion(*oldDatabase_, now)) {
+void ReplacementFile::commit() noexcept {
+  committed_ = true;
+  if (temporary_) temporary_->keep();
+  if (madeTarget_) madeTarget_->keep();
+}
+
+// The output must be as it was found: the old database as it was read (its
+// status, then where given its bytes), another database as it was when the
+// run began.
+void ReplacementFile::checkUnchanged(const platform::FileStatus& now, std::optional<std::string_view> bytes) const {
+  const std::optional<platform::FileStatus>& expected = oldDatabase_ ? oldDatabase_ : held_.get() >= 0 ? existing_ : std::nullopt;
+  bool same = !expected || platform::sameVersion(*expected, now);
+  if (same && oldDatabase_ && bytes) same = *bytes == oldBytes_;
+  if (!same) {
     fatalError(kErrorReplacingDatabase, "\"" + path_ +
                                             "\" was changed by another program while this import ran, so nothing "
                                             "was written; run the import again");
   }
+}
+
+// The old database's bytes as they are now.
+std::string ReplacementFile::currentBytes(const platform::FileStatus& now) const {
+  std::string bytes(static_cast<std::size_t>(now.size), '\0');
+  const FileDescriptor file(platform::openForReading(target_));
+  if (file.get() < 0) fatalSystemError(kErrorReadingDatabase);
+  const ReadResult read = readFromStart(file.get(), bytes.data(), bytes.size());
+  if (read.error != 0) {
+    errno = read.error;
+    fatalSystemError(kErrorReadingDatabase);
+  }
+  bytes.resize(read.got);
+  return bytes;
 }
 
 void ReplacementFile::write(std::uint64_t size, const std::function<void(int fd)>& writeDatabase) {
@@ -143,7 +181,7 @@ void ReplacementFile::write(std::uint64_t size, const std::function<void(int fd)
       if (file_.get() < 0) failToOpen(path_, std::strerror(errno));
       writeDatabase(file_.get());
       file_.close(kErrorWritingDatabase);
-      committed_ = true;
+      commit();
       return;
     case Mode::InPlace:
       writeInPlace(size, writeDatabase);
@@ -174,17 +212,19 @@ void ReplacementFile::replace(std::uint64_t size, const std::function<void(int f
     exit_signals::Deferred deferred;
     if (unnamed_) nameUnnamed();
     file_.close(kErrorWritingDatabase);
-    if (oldDatabase_) {
+    if (existing_) {
       platform::FileStatus now;
       if (!platform::status(target_, now)) now = {};
-      checkUnchanged(now);
+      checkUnchanged(now, oldDatabase_ ? std::optional<std::string>(currentBytes(now)) : std::nullopt);
     }
     if (platform::replaceFile(temporary_->path(), target_) != 0) fatalSystemError(kErrorReplacingDatabase);
-    committed_ = true;
-    temporary_->keep();
+    commit();
   }
   // The new name must reach the disk as well.
-  platform::flushDirectory(directory_);
+  if (platform::flushDirectory(directory_) != 0) {
+    fatalError(kErrorWritingDatabase, std::string("the new database is in place, but its directory could not be "
+                                                  "flushed to the disk: ") + std::strerror(errno));
+  }
 }
 
 void ReplacementFile::writeInPlace(std::uint64_t size, const std::function<void(int fd)>& writeDatabase) {
@@ -193,7 +233,7 @@ void ReplacementFile::writeInPlace(std::uint64_t size, const std::function<void(
   const int fd = file_.get();
   platform::FileStatus now;
   if (!platform::status(fd, now)) fatalSystemError(kErrorReadingDatabase);
-  checkUnchanged(now);
+  checkUnchanged(now, std::nullopt);
   // The old bytes, to put back if the new ones cannot all be written.
   std::string old(static_cast<std::size_t>(now.size), '\0');
   const ReadResult read = readFromStart(fd, old.data(), old.size());
@@ -201,6 +241,7 @@ void ReplacementFile::writeInPlace(std::uint64_t size, const std::function<void(
     errno = read.error != 0 ? read.error : EIO;
     fatalSystemError(kErrorReadingDatabase);
   }
+  checkUnchanged(now, old);
   // Until the new bytes are all on the disk, a run that ends puts the old
   // ones back.
   exit_signals::PutBack putBack(fd, old.size(), old.data(), old.size());
@@ -219,7 +260,7 @@ void ReplacementFile::writeInPlace(std::uint64_t size, const std::function<void(
     fatalSystemError(kErrorWritingDatabase);
   }
   putBack.keep();
-  committed_ = true;
+  commit();
   file_.close(kErrorWritingDatabase);
 }
 

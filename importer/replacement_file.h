@@ -12,6 +12,8 @@
 
 namespace tx {
 
+inline constexpr std::string_view kAnotherImport = "another import is updating it";
+
 // How the new database reaches the output.
 //
 // Replace: it is written to a file of its own beside the output, which takes
@@ -33,7 +35,9 @@ namespace tx {
 // Direct: an existing output that is not a regular file (a device, say) is
 // simply written.
 //
-// A symbolic link named as the output is followed and its target written.
+// A symbolic link named as the output is followed by the kernel, with its
+// protections against links planted by other users, and its target
+// written; a link to nothing has its target made.
 class ReplacementFile {
  public:
   // Makes sure, before any question is asked, that the output can be
@@ -41,7 +45,9 @@ class ReplacementFile {
   // `path` as given.  `oldDatabase` is the old database's status as it was
   // read, where the output is that same file: the update is then refused if
   // another program changes the file meanwhile.
-  ReplacementFile(const std::string& path, std::optional<platform::FileStatus> oldDatabase);
+  // `oldBytes` are the bytes of the old database as they were read.
+  ReplacementFile(const std::string& path, std::optional<platform::FileStatus> oldDatabase,
+                  std::string_view oldBytes = {});
   // Without a completed write, the new file is removed.
   ~ReplacementFile();
   ReplacementFile(const ReplacementFile&) = delete;
@@ -60,7 +66,9 @@ class ReplacementFile {
   void openNamed();
   void nameUnnamed();
   bool keepIdentity();
-  void checkUnchanged(const platform::FileStatus& now) const;
+  void checkUnchanged(const platform::FileStatus& now, std::optional<std::string_view> bytes) const;
+  std::string currentBytes(const platform::FileStatus& now) const;
+  void commit() noexcept;
   void replace(std::uint64_t size, const std::function<void(int fd)>& writeDatabase);
   void writeInPlace(std::uint64_t size, const std::function<void(int fd)>& writeDatabase);
 
@@ -70,6 +78,9 @@ class ReplacementFile {
   std::optional<exit_signals::RemoveOnExit> temporary_;  // the new file's name, while it has one
   std::optional<platform::FileStatus> existing_;  // the target as it was found
   std::optional<platform::FileStatus> oldDatabase_;
+  std::string_view oldBytes_;
+  FileDescriptor held_;  // another database named as the output, locked
+  std::optional<exit_signals::RemoveOnExit> madeTarget_;  // what a link to nothing named, made here
   FileDescriptor file_;
   Mode mode_ = Mode::Replace;
   bool unnamed_ = false;
