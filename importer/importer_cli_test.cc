@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <ctime>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -839,6 +840,115 @@ TEST(TxImport, UpdateInPlaceKeepsWhatTheFileHad) {
   struct stat info {};
   ASSERT_EQ(::stat(im.db().c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 0777, 0640u);
+}
+
+// The kernel's protections for sticky world-writable directories, on for a
+// test and put back as they were after it.
+class KernelProtections {
+ public:
+  KernelProtections() {
+    for (const auto& [name, value] : kWanted) {
+      std::string old;
+      try {
+        old = readFile(name);
+      } catch (...) {
+        return;
+      }
+      saved_.emplace_back(name, old);
+      if (!write(name, value)) return;
+    }
+    on_ = true;
+  }
+  ~KernelProtections() {
+    for (const auto& [name, value] : saved_) write(name, value);
+  }
+  bool on() const { return on_; }
+
+ private:
+  static bool write(const std::string& name, const std::string& value) {
+    const int fd = ::open(name.c_str(), O_WRONLY);
+    const bool done = fd >= 0 && ::write(fd, value.data(), value.size()) == static_cast<ssize_t>(value.size());
+    if (fd >= 0) ::close(fd);
+    return done;
+  }
+  inline static const std::pair<std::string, std::string> kWanted[] = {{"/proc/sys/fs/protected_symlinks", "1\n"},
+                                                                      {"/proc/sys/fs/protected_regular", "2\n"}};
+  std::vector<std::pair<std::string, std::string>> saved_;
+  bool on_ = false;
+};
+
+// Links and files planted by another user in a sticky world-writable
+// directory are refused, as the kernel refuses them, before any question;
+// nothing is written through them.  A link of one's own is still followed.
+TEST(TxImport, PlantedLinksAndFilesAreRefused) {
+  if (::geteuid() != 0) GTEST_SKIP() << "planting files as another user needs root";
+  KernelProtections protections;
+  if (!protections.on()) GTEST_SKIP() << "the kernel's protections for sticky directories cannot be turned on here";
+  const uid_t nobody = 65534;
+  TempDir shared;  // like /tmp
+  ASSERT_EQ(::chmod(shared.path().c_str(), 01777), 0);
+  TempDir victim;  // where the links lead
+  writeFile(victim.file("existing.pdb"), "a file of root's");
+  struct Case {
+    const char* name;
+    std::function<void(const std::string& path)> plant;
+    bool refused;
+  };
+  auto linkAs = [&](uid_t owner, const std::string& target) {
+    return [=](const std::string& path) {
+      ASSERT_EQ(::symlink(target.c_str(), path.c_str()), 0);
+      ASSERT_EQ(::lchown(path.c_str(), owner, owner), 0);
+    };
+  };
+  const Case cases[] = {
+      {"another user's link to a missing file", linkAs(nobody, victim.file("cron-job")), true},
+      {"another user's link to an existing file", linkAs(nobody, victim.file("existing.pdb")), true},
+      {"another user's empty file",
+       [&](const std::string& path) {
+         writeFile(path, "");
+         ASSERT_EQ(::chown(path.c_str(), nobody, nobody), 0);
+         ASSERT_EQ(::chmod(path.c_str(), 0666), 0);
+       },
+       true},
+      {"a link of one's own", linkAs(0, victim.file("mine.pdb")), false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    const std::string old = txtest::buildDatabase(baseDatabase());
+    writeFile(dir.file("db.pdb"), old);
+    writeFile(dir.file("edits.txt"), "Alpha\nchanged\n" + kSep);
+    const std::string output = shared.file("new.pdb");
+    c.plant(output);
+    const auto victimBefore = listDirectory(victim.path());
+    RunOptions options;
+    options.input = "y\n";
+    const auto run = txtest::runProgram(kImport, {dir.file("db.pdb"), dir.file("edits.txt"), output}, options);
+    if (c.refused) {
+      EXPECT_EQ(run.status, 1);
+      EXPECT_EQ(run.out, "Can't open \"" + output + "\": Permission denied");
+      EXPECT_EQ(run.err, "");
+      EXPECT_EQ(listDirectory(victim.path()), victimBefore);
+      EXPECT_EQ(readFile(victim.file("existing.pdb")), "a file of root's");
+      struct stat planted {};
+      ASSERT_EQ(::lstat(output.c_str(), &planted), 0);
+      EXPECT_EQ(planted.st_uid, nobody);
+      if (S_ISREG(planted.st_mode)) {
+        EXPECT_EQ(readFile(output), "");
+      }
+    } else {
+      EXPECT_EQ(run.status, 0);
+      EXPECT_EQ(run.out, question("Alpha"));
+      EXPECT_EQ(recordsOf(readFile(victim.file("mine.pdb")))[0].text, "Alpha\nchanged");
+      struct stat link {};
+      ASSERT_EQ(::lstat(output.c_str(), &link), 0);
+      EXPECT_TRUE(S_ISLNK(link.st_mode));
+    }
+    EXPECT_EQ(readFile(dir.file("db.pdb")), old);
+    EXPECT_EQ(listDirectory(shared.path()), std::vector<std::string>{"new.pdb"});
+    ::unlink(output.c_str());
+    ::unlink(victim.file("mine.pdb").c_str());
+  }
 }
 
 // Files of other users, run as a second user (needs root to set up).
