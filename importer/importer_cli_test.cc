@@ -2,7 +2,9 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <linux/fs.h>
 #include <sys/acl.h>
+#include <sys/ioctl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
@@ -394,6 +396,19 @@ TEST(TxImport, FailuresLeaveEveryFileAsItWas) {
   }
 }
 
+// Sets or clears one of a file's attribute flags (append-only, immutable);
+// false where it cannot.
+bool setFileFlag(const std::string& path, int flag, bool on) {
+  const int fd = ::open(path.c_str(), O_RDONLY);
+  if (fd < 0) return false;
+  int flags = 0;
+  bool done = ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+  flags = on ? flags | flag : flags & ~flag;
+  done = done && ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+  ::close(fd);
+  return done;
+}
+
 // Every file of the directory, name and bytes.
 std::vector<std::pair<std::string, std::string>> snapshot(const TempDir& dir) {
   std::vector<std::pair<std::string, std::string>> files;
@@ -416,11 +431,18 @@ TEST(TxImport, OpenAndReadFailures) {
   writeFile(dir.file("short"), "x");
   writeFile(dir.file("u16.txt"), "\xFF\xFE" "A\0l\0p\0h\0a\0\n\0");
   ::mkdir(dir.file("adir").c_str(), 0755);
+  // Append-only and immutable databases, where the file system has them.
+  writeFile(dir.file("append.pdb"), old);
+  writeFile(dir.file("fixed.pdb"), old);
+  const bool attributes =
+      setFileFlag(dir.file("append.pdb"), FS_APPEND_FL, true) && setFileFlag(dir.file("fixed.pdb"), FS_IMMUTABLE_FL, true);
   const auto before = snapshot(dir);
   struct Case {
     std::vector<std::string> args;
     std::string out, err;
     std::optional<std::string> input = std::nullopt;
+    std::optional<long> openFiles = std::nullopt;
+    bool needsAttributes = false;
   };
   const Case cases[] = {
       {{dir.file("none.pdb"), dir.file("t.txt")}, "Can't open \"" + dir.file("none.pdb") + "\": No such file or directory", ""},
@@ -450,17 +472,33 @@ TEST(TxImport, OpenAndReadFailures) {
        "Error reading answer: standard input is the text file itself; give the answers another way (a pipe, a file or "
        "the terminal)\n",
        "Alpha\nchanged\n" + kSep},
+      // Refused before the first question, not after it.
+      {{dir.file("append.pdb"), dir.file("q.txt")}, "Can't open \"" + dir.file("append.pdb") + "\": Operation not permitted",
+       "", std::nullopt, std::nullopt, true},
+      {{dir.file("fixed.pdb"), dir.file("q.txt")}, "Can't open \"" + dir.file("fixed.pdb") + "\": Operation not permitted",
+       "", std::nullopt, std::nullopt, true},
+      {{dir.file("db.pdb"), dir.file("q.txt"), dir.file("append.pdb")},
+       "Can't open \"" + dir.file("append.pdb") + "\": Operation not permitted", "", std::nullopt, std::nullopt, true},
+      // The database cannot be opened again to copy its permissions: not a
+      // reason to write into the old file instead.
+      {{dir.file("db.pdb"), dir.file("q.txt")}, "Can't open \"" + dir.file("db.pdb") + "\": Too many open files", "",
+       std::nullopt, 6},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.args.back());
+    if (c.needsAttributes && !attributes) continue;
     RunOptions options;
     options.input = c.input;
+    options.openFileLimit = c.openFiles;
     const auto run = txtest::runProgram(kImport, c.args, options);
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.out, c.out);
     EXPECT_EQ(run.err, c.err);
     EXPECT_TRUE(snapshot(dir) == before);
   }
+  setFileFlag(dir.file("append.pdb"), FS_APPEND_FL, false);
+  setFileFlag(dir.file("fixed.pdb"), FS_IMMUTABLE_FL, false);
+  if (!attributes) GTEST_SKIP() << "append-only and immutable files need root and a file system that has them";
 }
 
 // Outputs that are written: an empty file, a device, a database of any

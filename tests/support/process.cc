@@ -46,6 +46,11 @@ RunResult runProgram(const std::string& program, const std::vector<std::string>&
       limit.rlim_cur = limit.rlim_max = static_cast<rlim_t>(*options.fileSizeLimit);
       setrlimit(RLIMIT_FSIZE, &limit);
     }
+    if (options.openFileLimit) {
+      struct rlimit limit {};
+      limit.rlim_cur = limit.rlim_max = static_cast<rlim_t>(*options.openFileLimit);
+      setrlimit(RLIMIT_NOFILE, &limit);
+    }
     if (options.addressSpaceLimit) {
       struct rlimit limit {};
       limit.rlim_cur = limit.rlim_max = static_cast<rlim_t>(*options.addressSpaceLimit);

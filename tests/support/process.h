@@ -17,6 +17,7 @@ struct RunOptions {
   std::optional<long> fileSizeLimit;        // RLIMIT_FSIZE in bytes, SIGXFSZ ignored
   std::string workingDirectory;             // empty: the test's own
   std::optional<long> addressSpaceLimit;    // RLIMIT_AS in bytes
+  std::optional<long> openFileLimit;        // RLIMIT_NOFILE
   struct User {
     uid_t uid;
     gid_t gid;
