@@ -206,17 +206,25 @@ void ReplacementFile::replace(std::uint64_t size, const std::function<void(int f
   }
   writeDatabase(file_.get());
   if (platform::flushToDisk(file_.get()) != 0) fatalSystemError(kErrorWritingDatabase);
+  // The old database's bytes are compared before the new file has a name,
+  // which a process killed meanwhile would leave behind; its status is
+  // compared again just before the replacement.
+  auto statusNow = [this] {
+    platform::FileStatus now;
+    if (!platform::status(target_, now)) now = {};
+    return now;
+  };
+  if (existing_ && oldDatabase_) {
+    const platform::FileStatus now = statusNow();
+    checkUnchanged(now, currentBytes(now));
+  }
   {
     // From the moment the new file has a name until it has the output's, a
     // signal waits: the output is then either the old file or the new one.
     exit_signals::Deferred deferred;
     if (unnamed_) nameUnnamed();
     file_.close(kErrorWritingDatabase);
-    if (existing_) {
-      platform::FileStatus now;
-      if (!platform::status(target_, now)) now = {};
-      checkUnchanged(now, oldDatabase_ ? std::optional<std::string>(currentBytes(now)) : std::nullopt);
-    }
+    if (existing_) checkUnchanged(statusNow(), std::nullopt);
     if (platform::replaceFile(temporary_->path(), target_) != 0) fatalSystemError(kErrorReplacingDatabase);
     commit();
   }
