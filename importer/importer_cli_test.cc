@@ -487,6 +487,10 @@ TEST(TxImport, OpenAndReadFailures) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.args.back());
     if (c.needsAttributes && !attributes) continue;
+#ifdef TX_SANITIZED
+    // The sanitizers' runtime needs descriptors of its own to check a call.
+    if (c.openFiles) continue;
+#endif
     RunOptions options;
     options.input = c.input;
     options.openFileLimit = c.openFiles;
