@@ -119,16 +119,14 @@ inline void putBigEndian32(std::uint8_t* bytes, std::uint32_t value) {
 // first 0 byte, at most 16; a view into the block.
 std::string_view categoryName(const std::uint8_t* appInfo, std::size_t index);
 
-// One record in memory.  The list that holds it owns it and its text; `next`
-// is the following node of that list (the list keeps it up to date).
-struct RecordNode {
-  RecordNode* next = nullptr;
-  std::uint8_t category = 0;
+// One record in memory: its settings and its text.  The text's bytes live in
+// storage of the record's owner (a list's text arena, a file read whole).
+struct Record {
+  std::uint8_t category = 0;  // 0-15: attributes & 0x0F
   std::uint8_t places = 14;
   std::uint8_t secret = 0;
   std::uint8_t stripZeros = 1;
   // 8-bit bytes, lines separated by single line feeds; never holds a 0 byte.
-  // The bytes live in storage of the node's owner (a list's text arena).
   std::string_view text;
 };
 

@@ -1,6 +1,6 @@
 #include "dbformat/database_reader.h"
 
-#include "dbformat/platform.h"
+#include "system/platform.h"
 
 #include <algorithm>
 #include <cstring>
@@ -9,8 +9,8 @@
 #include <map>
 #include <vector>
 
-#include "dbformat/fatal.h"
-#include "dbformat/large_memory.h"
+#include "system/fatal.h"
+#include "system/large_memory.h"
 
 namespace tx {
 
@@ -88,7 +88,7 @@ void DatabaseReader::forEachRecord(RecordVisitor& visitor) {
       std::uint8_t prefix[kRecordPrefixSize];
       file_.seek(getBigEndian32(entry + kDataOffsetOffset));
       if (!file_.readExact(prefix, sizeof prefix)) fatalReadError(kErrorReadingRecord, file_.error());
-      RecordInfo info;
+      Record info;
       info.category = attributes & kCategoryMask;
       info.secret = (attributes & kSecretBit) >> 4;
       info.places = prefix[0];

@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "dbformat/database_format.h"
-#include "dbformat/file_io.h"
+#include "system/file_io.h"
 
 namespace tx {
 
@@ -26,20 +26,13 @@ bool isTallixDatabase(std::string_view start);
 // True when the file open as `fd` starts as a Tallix database does.
 bool startsAsTallixDatabase(int fd);
 
-// What a record carries besides its text.
-struct RecordInfo {
-  std::uint8_t category = 0;  // attributes & 0x0F
-  std::uint8_t secret = 0;    // 0 or 1
-  std::uint8_t places = 0;
-  std::uint8_t stripZeros = 0;
-};
-
-// Receives the records in record-list order.  Each record's text arrives as
-// one or more pieces between beginRecord and endRecord; it holds no 0 byte.
+// Receives the records in record-list order: beginRecord with a record's
+// settings (its text empty), then its text in one or more pieces, which hold
+// no 0 byte, then endRecord.
 class RecordVisitor {
  public:
   virtual ~RecordVisitor() = default;
-  virtual void beginRecord(const RecordInfo& info) = 0;
+  virtual void beginRecord(const Record& settings) = 0;
   virtual void textBytes(std::string_view bytes) = 0;
   virtual void endRecord() = 0;
 };

@@ -39,7 +39,7 @@ TEST(ByteOrder, SwapsAndAccessorsAgree) {
 }
 
 struct Delivered {
-  RecordInfo info;
+  Record info;
   std::string text;
   bool operator==(const Delivered& other) const {
     return info.category == other.info.category && info.secret == other.info.secret &&
@@ -54,7 +54,7 @@ std::ostream& operator<<(std::ostream& out, const Delivered& d) {
 
 class Collector : public RecordVisitor {
  public:
-  void beginRecord(const RecordInfo& info) override { records.push_back({info, {}}); }
+  void beginRecord(const Record& info) override { records.push_back({info, {}}); }
   void textBytes(std::string_view bytes) override { records.back().text.append(bytes); }
   void endRecord() override {}
   std::vector<Delivered> records;
@@ -81,7 +81,8 @@ std::vector<Delivered> readAll(const std::string& bytes, std::size_t appInfoSize
 
 Delivered rec(std::uint8_t category, std::uint8_t secret, std::uint8_t places, std::uint8_t stripZeros,
               std::string text) {
-  return {{category, secret, places, stripZeros}, std::move(text)};
+  return {Record{.category = category, .places = places, .secret = secret, .stripZeros = stripZeros, .text = {}},
+          std::move(text)};
 }
 
 struct ReadCase {

@@ -5,13 +5,13 @@
 #include <cstdio>
 #include <cstring>
 
-#include "dbformat/command_line.h"
+#include "system/command_line.h"
 #include "dbformat/database_reader.h"
-#include "dbformat/exit_signals.h"
-#include "dbformat/fatal.h"
-#include "dbformat/file_io.h"
-#include "dbformat/open_file.h"
-#include "dbformat/platform.h"
+#include "system/exit_signals.h"
+#include "system/fatal.h"
+#include "system/file_io.h"
+#include "system/open_file.h"
+#include "system/platform.h"
 
 namespace tx {
 namespace {
@@ -37,7 +37,7 @@ void refuseADatabaseAsText(const std::string& textPath) {
 
 }  // namespace
 
-void ExportVisitor::beginRecord(const RecordInfo& info) {
+void ExportVisitor::beginRecord(const Record& info) {
   writer_.writeRecordHead(categoryName(appInfo_.data(), info.category), info.secret, info.places, info.stripZeros);
 }
 

@@ -8,8 +8,8 @@
 
 #include "dbformat/database_format.h"
 #include "dbformat/database_reader.h"
-#include "dbformat/exit_signals.h"
-#include "dbformat/large_memory.h"
+#include "system/exit_signals.h"
+#include "system/large_memory.h"
 #include "textformat/text_records.h"
 
 namespace tx {
@@ -22,7 +22,7 @@ class ExportVisitor : public RecordVisitor {
  public:
   ExportVisitor(const AppInfoBlock& appInfo, TextRecordWriter& writer) : appInfo_(appInfo), writer_(writer) {}
 
-  void beginRecord(const RecordInfo& info) override;
+  void beginRecord(const Record& info) override;
   void textBytes(std::string_view bytes) override { writer_.writeText(bytes); }
   void endRecord() override { writer_.endRecord(); }
 

@@ -8,8 +8,8 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "dbformat/fatal.h"
-#include "dbformat/file_io.h"
+#include "system/fatal.h"
+#include "system/file_io.h"
 
 namespace txfuzz {
 

@@ -33,7 +33,7 @@ std::vector<Read> readAll(tx::BufferedReader& stream) {
   block[tx::kCategoryNamesOffset] = 'U';  // one named slot
   tx::CategoryTable table(block);
   tx::TextArena texts;
-  tx::RecordNode record;
+  tx::Record record;
   Notes notes;
   std::vector<Read>& records = notes.all;
   tx::TextRecordReader reader(stream, table, texts, &notes);

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "dbformat/fatal.h"
+#include "system/fatal.h"
 
 namespace tx {
 namespace {
@@ -16,7 +16,7 @@ std::string_view asChars(const std::uint8_t* bytes, std::size_t size) {
 // Where `record` lies in `stored` just as it is written (its places and
 // strip-zeros bytes before its text, a 0 byte after it): the offset of its
 // first byte there; otherwise npos.
-std::size_t storedAt(std::string_view stored, const RecordNode& record) {
+std::size_t storedAt(std::string_view stored, const Record& record) {
   if (stored.empty() || record.text.empty()) return std::string_view::npos;
   const auto base = reinterpret_cast<std::uintptr_t>(stored.data());
   const auto text = reinterpret_cast<std::uintptr_t>(record.text.data());
@@ -32,14 +32,14 @@ std::size_t storedAt(std::string_view stored, const RecordNode& record) {
 
 }  // namespace
 
-std::uint64_t DatabaseWriter::fileSize(std::span<const RecordNode> records) {
+std::uint64_t DatabaseWriter::fileSize(std::span<const Record> records) {
   std::uint64_t size = kFirstRecordListOffset + kRecordListHeaderSize + records.size() * kRecordEntrySize + kAppInfoSize;
-  for (const RecordNode& record : records) size += kRecordPrefixSize + record.text.size() + 1;
+  for (const Record& record : records) size += kRecordPrefixSize + record.text.size() + 1;
   return size;
 }
 
 void DatabaseWriter::write(int fd, const HeaderBytes& header, const AppInfoBlock& appInfo,
-                           std::span<const RecordNode> records, std::uint32_t now, std::string_view stored) {
+                           std::span<const Record> records, std::uint32_t now, std::string_view stored) {
   const std::size_t count = records.size();
   if (count > kMaxRecords) fatalError(kErrorWritingRecordList, kTooManyRecords);
 
@@ -76,7 +76,7 @@ void DatabaseWriter::write(int fd, const HeaderBytes& header, const AppInfoBlock
   put(asChars(filled.data(), filled.size()));
   put(asChars(listHeader, sizeof listHeader));
   std::uint64_t offset = firstRecordOffset;
-  for (const RecordNode& record : records) {
+  for (const Record& record : records) {
     std::uint8_t entry[kRecordEntrySize] = {};
     putBigEndian32(entry + kDataOffsetOffset, static_cast<std::uint32_t>(offset));
     entry[kEntryAttributesOffset] =
@@ -89,7 +89,7 @@ void DatabaseWriter::write(int fd, const HeaderBytes& header, const AppInfoBlock
   // Records stored one after the other, not yet written: stored[runStart, runEnd).
   std::size_t runStart = 0;
   std::size_t runEnd = 0;
-  for (const RecordNode& record : records) {
+  for (const Record& record : records) {
     const std::size_t at = storedAt(stored, record);
     if (at != std::string_view::npos) {
       if (at != runEnd || runEnd == 0) {

@@ -12,7 +12,7 @@
 #include <string_view>
 
 #include "dbformat/database_format.h"
-#include "dbformat/file_io.h"
+#include "system/file_io.h"
 
 namespace tx {
 
@@ -39,10 +39,10 @@ class DatabaseWriter {
   // of the file in whole blocks straight from the old one, copying little.
   // The file is the same either way.
   static void write(int fd, const HeaderBytes& header, const AppInfoBlock& appInfo,
-                    std::span<const RecordNode> records, std::uint32_t now, std::string_view stored = {});
+                    std::span<const Record> records, std::uint32_t now, std::string_view stored = {});
 
   // The size of the file that write() makes of these records.
-  static std::uint64_t fileSize(std::span<const RecordNode> records);
+  static std::uint64_t fileSize(std::span<const Record> records);
 };
 
 }  // namespace tx

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "support/db_builder.h"
-#include "dbformat/open_file.h"
+#include "system/open_file.h"
 #include "support/failure.h"
 #include "support/process.h"
 
@@ -35,9 +35,9 @@ AppInfoBlock sampleAppInfo() {
 }
 
 // The records in order, as the record list hands them over.
-std::vector<RecordNode> chain(std::vector<RecordNode> records) { return records; }
+std::vector<Record> chain(std::vector<Record> records) { return records; }
 
-std::string writeToFile(const std::string& path, const std::vector<RecordNode>& nodes, std::uint32_t now,
+std::string writeToFile(const std::string& path, const std::vector<Record>& nodes, std::uint32_t now,
                         std::string_view stored = {}) {
   const FileDescriptor fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644));
   DatabaseWriter::write(fd.get(), sampleHeader(), sampleAppInfo(), nodes, now, stored);
@@ -63,13 +63,13 @@ TEST(DatabaseWriter, NoRecords) {
 
 TEST(DatabaseWriter, TwoRecordsByteForByte) {
   txtest::TempDir dir;
-  RecordNode first;
+  Record first;
   first.category = 7;
   first.secret = 1;
   first.places = 3;
   first.stripZeros = 2;
   first.text = "ab";
-  RecordNode second;
+  Record second;
   second.category = 0;
   second.secret = 0;
   second.places = 14;
@@ -86,7 +86,7 @@ TEST(DatabaseWriter, TwoRecordsByteForByte) {
 
 TEST(DatabaseWriter, AttributesHoldOnlyCategoryAndSecret) {
   txtest::TempDir dir;
-  std::vector<RecordNode> records(4);
+  std::vector<Record> records(4);
   records[0].category = 15;
   records[1].category = 15;
   records[1].secret = 1;
@@ -115,7 +115,7 @@ TEST(DatabaseWriter, RecordsInTheStoredBytesAreWrittenTheSame) {
                             std::string(kLonger, 'M') + std::string(1, '\0');
   auto in = [](std::string_view from, std::size_t offset, std::size_t length, std::uint8_t places,
                std::uint8_t stripZeros) {
-    RecordNode node;
+    Record node;
     node.text = from.substr(offset, length);
     node.places = places;
     node.stripZeros = stripZeros;
@@ -124,14 +124,14 @@ TEST(DatabaseWriter, RecordsInTheStoredBytesAreWrittenTheSame) {
   auto at = [&](std::size_t offset, std::size_t length, std::uint8_t places, std::uint8_t stripZeros) {
     return in(bytes, offset, length, places, stripZeros);
   };
-  const RecordNode first = in(large, 2, kLong, 7, 1);
-  const RecordNode second = in(large, kLong + 5, kLonger, 8, 0);
-  const RecordNode firstChanged = in(large, 2, kLong, 9, 1);
-  RecordNode elsewhere;
+  const Record first = in(large, 2, kLong, 7, 1);
+  const Record second = in(large, kLong + 5, kLonger, 8, 0);
+  const Record firstChanged = in(large, 2, kLong, 9, 1);
+  Record elsewhere;
   elsewhere.text = "zz";
   const struct {
     const char* name;
-    std::vector<RecordNode> records;
+    std::vector<Record> records;
   } rows[] = {
       {"three in a row", {at(2, 2, 3, 1), at(7, 3, 4, 0), at(13, 2, 5, 1)}},
       {"out of order", {at(13, 2, 5, 1), at(2, 2, 3, 1), at(7, 3, 4, 0)}},
@@ -157,7 +157,7 @@ TEST(DatabaseWriter, RecordsInTheStoredBytesAreWrittenTheSame) {
     ASSERT_EQ(parsed.records.size(), row.records.size());
     std::size_t size = 388 + 8 * row.records.size();
     for (std::size_t i = 0; i < row.records.size(); ++i) {
-      const RecordNode& record = row.records[i];
+      const Record& record = row.records[i];
       EXPECT_EQ(parsed.records[i].places, record.places);
       EXPECT_EQ(parsed.records[i].stripZeros, record.stripZeros);
       EXPECT_EQ(parsed.records[i].text, record.text);
@@ -185,9 +185,9 @@ class FileSizeLimit {
 
 TEST(DatabaseWriterFailure, FailuresNameTheirStep) {
   // Two blocks of the writer and more.
-  std::vector<RecordNode> records(3);
+  std::vector<Record> records(3);
   const std::string text(1500000, 'r');
-  for (RecordNode& record : records) record.text = text;
+  for (Record& record : records) record.text = text;
   const auto nodes = chain(records);
   struct Limit {
     long bytes;
@@ -221,7 +221,7 @@ TEST(DatabaseWriterFailure, FailuresNameTheirStep) {
 }
 
 TEST(DatabaseWriterFailure, RefusesMoreRecordsThanTheFormatHolds) {
-  std::vector<RecordNode> records(kMaxRecords + 1);
+  std::vector<Record> records(kMaxRecords + 1);
   const auto nodes = chain(std::move(records));
   txtest::TempDir dir;
   EXPECT_EQ(failureOf([&] { writeToFile(dir.file("db.pdb"), nodes, 5); }),

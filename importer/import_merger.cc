@@ -6,17 +6,17 @@
 #include <functional>
 #include <vector>
 
-#include "dbformat/fatal.h"
+#include "system/fatal.h"
 
 namespace tx {
 namespace {
 
-bool sameRecord(const RecordNode& a, const RecordNode& b) {
+bool sameRecord(const Record& a, const Record& b) {
   return a.text == b.text && a.category == b.category && a.secret == b.secret && a.places == b.places &&
          a.stripZeros == b.stripZeros;
 }
 
-std::uint32_t contentHash(const RecordNode& record) {
+std::uint32_t contentHash(const Record& record) {
   std::uint64_t hash = std::hash<std::string_view>{}(record.text);
   const std::uint64_t settings = std::uint64_t{record.category} | std::uint64_t{record.secret} << 8 |
                                  std::uint64_t{record.places} << 16 | std::uint64_t{record.stripZeros} << 24;
@@ -42,7 +42,7 @@ class Pairing {
   // Whether `record` equals, in text and settings, a record whose first
   // line it has (`first` is the first of them); the first such record not
   // yet paired becomes paired.
-  bool pairIdentical(const RecordNode* first, const RecordNode& record) {
+  bool pairIdentical(const Record* first, const Record& record) {
     grow();
     const std::size_t head = list_.positionOf(first);
     if (!contentsKnown_[head]) {
@@ -64,11 +64,11 @@ class Pairing {
   // The record that a text record of this first line (`first` is the first
   // record of it) is compared with: the first in list order not yet paired,
   // or `first` when every one is.  It is paired from now on.
-  const RecordNode* pairCounterpart(const RecordNode* first) {
+  const Record* pairCounterpart(const Record* first) {
     grow();
     std::uint32_t& cursor = counterpart_[list_.positionOf(first)];
     if (cursor == kNoneLeft) return first;
-    const RecordNode* node = cursor == kFromTheFirst ? first : &list_.records()[cursor];
+    const Record* node = cursor == kFromTheFirst ? first : &list_.records()[cursor];
     while (node && paired_[list_.positionOf(node)]) node = list_.nextWithSameFirstLine(node);
     if (!node) {
       // Records added later are paired from the start: none will come.
@@ -83,7 +83,7 @@ class Pairing {
   // `record` now stands at `position`: appended, or in the place of the
   // record that stood there (`replacing`).  `first` is the first record of
   // its first line, null when it is the first.
-  void placed(const RecordNode* first, std::size_t position, const RecordNode& record, bool replacing) {
+  void placed(const Record* first, std::size_t position, const Record& record, bool replacing) {
     grow();
     paired_[position] = 1;
     if (!first || !contentsKnown_[list_.positionOf(first)]) return;
@@ -103,7 +103,7 @@ class Pairing {
   // that were unpaired when the group was made, in list order, from the first
   // that may still be unpaired.
   struct Group {
-    RecordNode content;
+    Record content;
     std::uint32_t hash = 0;
     std::uint32_t live = 0;
     std::uint16_t unpaired = kEnd;
@@ -124,9 +124,9 @@ class Pairing {
 
   // Puts every record of the first line that starts at `first` into the
   // group of its content.
-  void learnContents(const RecordNode* first) {
+  void learnContents(const Record* first) {
     contentsKnown_[list_.positionOf(first)] = 1;
-    for (const RecordNode* node = first; node; node = list_.nextWithSameFirstLine(node)) {
+    for (const Record* node = first; node; node = list_.nextWithSameFirstLine(node)) {
       const auto position = static_cast<std::uint16_t>(list_.positionOf(node));
       const std::uint32_t id = groupFor(*node);
       Group& group = groups_[id];
@@ -143,7 +143,7 @@ class Pairing {
     }
   }
 
-  std::uint32_t findGroup(const RecordNode& record, std::uint32_t hash) const {
+  std::uint32_t findGroup(const Record& record, std::uint32_t hash) const {
     if (table_.empty()) return kNone;
     const std::size_t mask = table_.size() - 1;
     for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
@@ -153,7 +153,7 @@ class Pairing {
     }
   }
 
-  std::uint32_t groupFor(const RecordNode& record) {
+  std::uint32_t groupFor(const Record& record) {
     const std::uint32_t hash = contentHash(record);
     const std::uint32_t found = findGroup(record, hash);
     if (found != kNone) return found;
@@ -192,9 +192,9 @@ void ImportMerger::merge(BufferedReader& text) {
   bool all = false;
   Pairing pairing(list_);
   TextRecordReader reader(text, resolver_, list_.texts(), notes_);
-  RecordNode record;
+  Record record;
   while (reader.next(record)) {
-    const RecordNode* first = list_.findByFirstLine(record.text);
+    const Record* first = list_.findByFirstLine(record.text);
     if (!first) {
       list_.append(record, kErrorMerging);
       pairing.placed(nullptr, list_.size() - 1, record, false);
@@ -205,7 +205,7 @@ void ImportMerger::merge(BufferedReader& text) {
       list_.texts().dropLast(record.text);
       continue;
     }
-    const RecordNode* existing = pairing.pairCounterpart(first);
+    const Record* existing = pairing.pairCounterpart(first);
     OverwriteAnswer answer = all ? OverwriteAnswer::Yes : askOverwrite(existing->text, answers_, out_);
     if (answer == OverwriteAnswer::All) {
       all = true;

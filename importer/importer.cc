@@ -7,13 +7,13 @@
 #include <optional>
 #include <string>
 
-#include "dbformat/command_line.h"
+#include "system/command_line.h"
 #include "dbformat/database_reader.h"
-#include "dbformat/exit_signals.h"
-#include "dbformat/fatal.h"
-#include "dbformat/file_io.h"
-#include "dbformat/open_file.h"
-#include "dbformat/platform.h"
+#include "system/exit_signals.h"
+#include "system/fatal.h"
+#include "system/file_io.h"
+#include "system/open_file.h"
+#include "system/platform.h"
 #include "importer/category_table.h"
 #include "importer/database_writer.h"
 #include "importer/import_merger.h"
@@ -42,8 +42,8 @@ class LoadVisitor : public RecordVisitor {
  public:
   explicit LoadVisitor(RecordList& list) : list_(list) {}
 
-  void beginRecord(const RecordInfo& info) override {
-    node_ = RecordNode{};
+  void beginRecord(const Record& info) override {
+    node_ = Record{};
     node_.category = info.category;
     node_.secret = info.secret;
     node_.places = info.places;
@@ -70,7 +70,7 @@ class LoadVisitor : public RecordVisitor {
 
  private:
   RecordList& list_;
-  RecordNode node_;
+  Record node_;
   std::size_t pieces_ = 0;
 };
 

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "support/db_builder.h"
-#include "dbformat/open_file.h"
+#include "system/open_file.h"
 #include "importer/importer.h"
 #include "importer/replacement_file.h"
 #include "support/failure.h"

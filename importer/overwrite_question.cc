@@ -2,9 +2,9 @@
 
 #include <cerrno>
 
-#include "dbformat/fatal.h"
-#include "dbformat/open_file.h"
-#include "dbformat/platform.h"
+#include "system/fatal.h"
+#include "system/open_file.h"
+#include "system/platform.h"
 
 namespace tx {
 

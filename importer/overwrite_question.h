@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <string_view>
 
-#include "dbformat/file_io.h"
+#include "system/file_io.h"
 
 namespace tx {
 

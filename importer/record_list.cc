@@ -4,7 +4,7 @@
 #include <cstring>
 #include <functional>
 
-#include "dbformat/fatal.h"
+#include "system/fatal.h"
 
 namespace tx {
 
@@ -21,14 +21,12 @@ bool RecordList::keyMatches(std::size_t position, const Key& key, std::string_vi
          (key.length == 0 || std::memcmp(nodes_[position].text.data(), text.data(), key.length) == 0);
 }
 
-void RecordList::append(const RecordNode& node, std::string_view failureMessage) {
+void RecordList::append(const Record& node, std::string_view failureMessage) {
   if (nodes_.size() >= kMaxRecords) fatalError(failureMessage, kTooManyRecords);
   // The array has room for every record a list can hold, so it never moves
-  // and the links stay good.
+  // and what points into it stays good.
   nodes_.push_back(node);
   keys_.push_back(keyOf(node.text));
-  nodes_.back().next = nullptr;
-  if (nodes_.size() > 1) nodes_[nodes_.size() - 2].next = &nodes_.back();
   if (built_) index(nodes_.size() - 1);
 }
 
@@ -82,7 +80,7 @@ void RecordList::ensureIndex() const {
   if (!built_) rebuildIndex(nodes_.size());
 }
 
-const RecordNode* RecordList::findByFirstLine(std::string_view text) const {
+const Record* RecordList::findByFirstLine(std::string_view text) const {
   ensureIndex();
   const Key key = keyOf(text);
   const std::size_t mask = slots_.size() - 1;
@@ -94,21 +92,19 @@ const RecordNode* RecordList::findByFirstLine(std::string_view text) const {
   }
 }
 
-const RecordNode* RecordList::nextWithSameFirstLine(const RecordNode* node) const {
+const Record* RecordList::nextWithSameFirstLine(const Record* node) const {
   ensureIndex();
   const std::uint16_t next = sameLineNext_[positionOf(node)];
   return next == kEmpty ? nullptr : &nodes_[next];
 }
 
-void RecordList::replace(const RecordNode* old, const RecordNode& replacement) {
+void RecordList::replace(const Record* old, const Record& replacement) {
   if (nodes_.empty() || old < nodes_.data() || old >= nodes_.data() + nodes_.size()) return;
   const auto position = static_cast<std::size_t>(old - nodes_.data());
-  RecordNode& place = nodes_[position];
+  Record& place = nodes_[position];
   const Key key = keyOf(replacement.text);
   const bool sameKey = keyMatches(position, key, replacement.text);
-  RecordNode* const next = place.next;
   place = replacement;
-  place.next = next;
   keys_[position] = key;
   // The index holds positions, so a replacement with the same first line
   // leaves it right; another first line changes which node comes first.

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "dbformat/database_format.h"
-#include "dbformat/large_memory.h"
-#include "dbformat/text_arena.h"
+#include "system/large_memory.h"
+#include "textformat/text_arena.h"
 
 namespace tx {
 
@@ -17,7 +17,6 @@ namespace tx {
 // index from each text's first line to the first record with that line,
 // which keeps findByFirstLine at constant cost, so a whole merge stays
 // linear.  The records that share a first line are chained in list order.
-// Nodes are linked through `next` in list order as well.
 class RecordList {
  public:
   // Room for as many records as a database can hold, which takes memory
@@ -35,30 +34,29 @@ class RecordList {
 
   // Puts `node` at the end.  A list that already holds as many records as a
   // database can fails the run with `failureMessage`.
-  void append(const RecordNode& node, std::string_view failureMessage);
+  void append(const Record& node, std::string_view failureMessage);
 
   // The first node in list order that matches `text` by its first line: when
   // `text` holds a line feed, a node whose text agrees with it up to and
   // including its first line feed; when it holds none, a node whose text is
   // exactly `text`.  Null when there is none.  Valid until the next append.
-  const RecordNode* findByFirstLine(std::string_view text) const;
+  const Record* findByFirstLine(std::string_view text) const;
 
   // The next node after `node` in list order whose text has the same first
   // line, or null.  Valid until the next append.
-  const RecordNode* nextWithSameFirstLine(const RecordNode* node) const;
+  const Record* nextWithSameFirstLine(const Record* node) const;
 
   // Where `node`, a node of the list, stands in it: 0 for the first.
-  std::size_t positionOf(const RecordNode* node) const { return static_cast<std::size_t>(node - nodes_.data()); }
+  std::size_t positionOf(const Record* node) const { return static_cast<std::size_t>(node - nodes_.data()); }
 
   // `replacement` takes the place of `old`.  Nothing happens when `old` is
   // not in the list.
-  void replace(const RecordNode* old, const RecordNode& replacement);
+  void replace(const Record* old, const Record& replacement);
 
   void clear();
 
   std::size_t size() const { return nodes_.size(); }
-  const RecordNode* first() const { return nodes_.empty() ? nullptr : nodes_.data(); }
-  std::span<const RecordNode> records() const { return {nodes_.data(), nodes_.size()}; }
+  std::span<const Record> records() const { return {nodes_.data(), nodes_.size()}; }
 
  private:
   // A slot of the index: a position (kEmpty for none; a list holds at most
@@ -86,7 +84,7 @@ class RecordList {
   void rebuildIndex(std::size_t expected) const;
   void index(std::size_t position) const;
 
-  std::vector<RecordNode, LargeAllocator<RecordNode>> nodes_;
+  std::vector<Record, LargeAllocator<Record>> nodes_;
   std::vector<Key, LargeAllocator<Key>> keys_;  // one for each node
   TextArena texts_;
   mutable std::vector<Slot, LargeAllocator<Slot>> slots_;

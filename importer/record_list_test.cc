@@ -11,8 +11,8 @@ namespace {
 constexpr std::string_view kFull = "Error adding a record";
 
 // A node whose text is stored in `list`.
-RecordNode node(RecordList& list, std::string_view text, std::uint8_t places = 14) {
-  RecordNode n;
+Record node(RecordList& list, std::string_view text, std::uint8_t places = 14) {
+  Record n;
   n.text = list.texts().store(text);
   n.places = places;
   return n;
@@ -20,8 +20,8 @@ RecordNode node(RecordList& list, std::string_view text, std::uint8_t places = 1
 
 std::vector<std::string> texts(const RecordList& list) {
   std::vector<std::string> out;
-  for (const RecordNode* n = list.first(); n; n = n->next) {
-    out.push_back(std::string(n->text) + "/" + std::to_string(n->places));
+  for (const Record& n : list.records()) {
+    out.push_back(std::string(n.text) + "/" + std::to_string(n.places));
   }
   return out;
 }
@@ -46,7 +46,7 @@ TEST(RecordList, FindByFirstLineFollowsTheRule) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
-    const RecordNode* found = list.findByFirstLine(c.text);
+    const Record* found = list.findByFirstLine(c.text);
     if (c.text.empty()) {
       ASSERT_NE(found, nullptr);
       EXPECT_EQ(found->text, "");
@@ -64,7 +64,7 @@ TEST(RecordList, ReplaceKeepsThePlaceAndTheIndex) {
   list.append(node(list, "A\n1"), kFull);
   list.append(node(list, "B\n1"), kFull);
   list.append(node(list, "A\n2"), kFull);
-  const RecordNode* first = list.findByFirstLine("A\nx");
+  const Record* first = list.findByFirstLine("A\nx");
   list.replace(first, node(list, "A\nnew", 7));
   EXPECT_EQ(texts(list), (std::vector<std::string>{"A\nnew/7", "B\n1/14", "A\n2/14"}));
   EXPECT_EQ(list.findByFirstLine("A\n")->places, 7);
@@ -78,14 +78,14 @@ TEST(RecordList, ReplaceKeepsThePlaceAndTheIndex) {
   EXPECT_EQ(list.findByFirstLine("C\n")->text, "C\nc");
 
   // A node that is not in the list changes nothing.
-  RecordNode stranger;
+  Record stranger;
   list.replace(&stranger, node(list, "D"));
   EXPECT_EQ(list.size(), 3u);
   EXPECT_EQ(list.findByFirstLine("D"), nullptr);
 
   list.clear();
   EXPECT_EQ(list.size(), 0u);
-  EXPECT_EQ(list.first(), nullptr);
+  EXPECT_TRUE(list.records().empty());
   EXPECT_EQ(list.findByFirstLine("B\n"), nullptr);
 }
 

@@ -3,10 +3,10 @@
 #include <cerrno>
 #include <cstring>
 
-#include "dbformat/exit_signals.h"
-#include "dbformat/fatal.h"
-#include "dbformat/file_io.h"
-#include "dbformat/platform.h"
+#include "system/exit_signals.h"
+#include "system/fatal.h"
+#include "system/file_io.h"
+#include "system/platform.h"
 
 namespace tx {
 namespace {

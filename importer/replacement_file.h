@@ -6,9 +6,9 @@
 #include <optional>
 #include <string>
 
-#include "dbformat/exit_signals.h"
-#include "dbformat/open_file.h"
-#include "dbformat/platform.h"
+#include "system/exit_signals.h"
+#include "system/open_file.h"
+#include "system/platform.h"
 
 namespace tx {
 

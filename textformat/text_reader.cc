@@ -138,7 +138,7 @@ bool startsWith(std::string_view text, std::string_view prefix) {
   return text.size() >= prefix.size() && text.compare(0, prefix.size(), prefix) == 0;
 }
 
-void readSettingsLine(std::string_view line, RecordNode& record) {
+void readSettingsLine(std::string_view line, Record& record) {
   // "Places = " holds the first equals sign, so places is always there.
   const std::size_t first = line.find('=');
   record.places = readNumber(line, first + 1).lowByte;
@@ -194,8 +194,8 @@ TextLine TextRecordReader::readLine(std::string_view& line, bool* whole) {
   return result;
 }
 
-bool TextRecordReader::next(RecordNode& record) {
-  record = RecordNode{};
+bool TextRecordReader::next(Record& record) {
+  record = Record{};
   std::string_view line;
   bool whole = true;  // of the line just read
   TextLine result;
@@ -217,7 +217,7 @@ bool TextRecordReader::next(RecordNode& record) {
   return readText(line, whole, record);
 }
 
-bool TextRecordReader::readText(std::string_view line, bool whole, RecordNode& record) {
+bool TextRecordReader::readText(std::string_view line, bool whole, Record& record) {
   const std::uint64_t firstLine = line_;
   TextLine result;
   // Where the input stays in memory and the lines of the text stand there
@@ -263,7 +263,7 @@ bool TextRecordReader::readText(std::string_view line, bool whole, RecordNode& r
   return true;
 }
 
-void TextRecordReader::readCategoryLine(std::string_view line, RecordNode& record) {
+void TextRecordReader::readCategoryLine(std::string_view line, Record& record) {
   const std::size_t nameStart = kCategoryLinePrefix.size();
   const std::size_t closing = line.find('"', nameStart);
   // Without a closing quote there is no name to trust: the line still counts

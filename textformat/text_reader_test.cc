@@ -52,7 +52,7 @@ class RecordingNotes : public TextNotes {
 std::vector<Got> readAll(BufferedReader& stream, RecordingResolver& resolver, TextNotes* notes = nullptr) {
   std::vector<Got> records;
   TextArena texts;
-  RecordNode node;
+  Record node;
   TextRecordReader reader(stream, resolver, texts, notes);
   while (reader.next(node)) {
     records.push_back({node.category, node.secret, node.places, node.stripZeros, std::string(node.text)});
@@ -177,7 +177,7 @@ TEST(TextRecordReader, GivenUpRecordStopsBeforeTheRest) {
   BufferedReader stream("Category = \"A\"; Secret = 0\n" + kSep + "after\n" + kSep);
   RecordingResolver resolver;
   TextArena texts;
-  RecordNode node;
+  Record node;
   EXPECT_FALSE(TextRecordReader(stream, resolver, texts).next(node));
   // What follows the given-up record is still unread.
   std::string_view line;
@@ -216,7 +216,7 @@ TEST(ReadTextLine, ReadErrorIsNotTheEnd) {
   EXPECT_EQ(stream.error(), EISDIR);
   RecordingResolver resolver;
   TextArena texts;
-  RecordNode node;
+  Record node;
   EXPECT_FALSE(TextRecordReader(stream, resolver, texts).next(node));
   ::close(fd);
 }

@@ -15,8 +15,8 @@
 #include <string_view>
 
 #include "dbformat/database_format.h"
-#include "dbformat/file_io.h"
-#include "dbformat/text_arena.h"
+#include "system/file_io.h"
+#include "textformat/text_arena.h"
 
 namespace tx {
 
@@ -102,7 +102,7 @@ class TextRecordReader {
   // (error() then tells); nothing is left in `texts` then.  Once it has said
   // false, nothing more is to be read.  The resolver is called when the
   // category line is read, even for a record that is then given up.
-  bool next(RecordNode& record);
+  bool next(Record& record);
 
   // The error that ended the records, 0 where the input ended or the reading
   // stopped at a separator.
@@ -110,8 +110,8 @@ class TextRecordReader {
 
  private:
   TextLine readLine(std::string_view& line, bool* whole = nullptr);
-  bool readText(std::string_view line, bool whole, RecordNode& record);
-  void readCategoryLine(std::string_view line, RecordNode& record);
+  bool readText(std::string_view line, bool whole, Record& record);
+  void readCategoryLine(std::string_view line, Record& record);
   bool stop(TextLine result, bool noText);
   void noteHeaderLookalike(std::string_view line);
   void noteTextLines(std::string_view text, std::uint64_t firstLine);

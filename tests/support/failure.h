@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "dbformat/fatal.h"
+#include "system/fatal.h"
 
 namespace txtest {
 

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "dbformat/large_memory.h"
+#include "system/large_memory.h"
 
 namespace tx {
 

@@ -1,6 +1,6 @@
-#include "dbformat/exit_signals.h"
+#include "system/exit_signals.h"
 
-#include "dbformat/platform.h"
+#include "system/platform.h"
 
 namespace tx::exit_signals {
 namespace {

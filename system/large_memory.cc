@@ -1,8 +1,8 @@
-#include "dbformat/large_memory.h"
+#include "system/large_memory.h"
 
 #include <utility>
 
-#include "dbformat/platform.h"
+#include "system/platform.h"
 
 namespace tx {
 namespace {

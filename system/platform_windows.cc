@@ -17,7 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "dbformat/platform.h"
+#include "system/platform.h"
 
 namespace tx::platform {
 namespace {

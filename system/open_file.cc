@@ -1,10 +1,10 @@
-#include "dbformat/open_file.h"
+#include "system/open_file.h"
 
 #include <cerrno>
 #include <cstring>
 
-#include "dbformat/fatal.h"
-#include "dbformat/platform.h"
+#include "system/fatal.h"
+#include "system/platform.h"
 
 namespace tx {
 

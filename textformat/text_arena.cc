@@ -1,4 +1,4 @@
-#include "dbformat/text_arena.h"
+#include "textformat/text_arena.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,11 +1,11 @@
-#include "dbformat/file_io.h"
+#include "system/file_io.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 
-#include "dbformat/fatal.h"
-#include "dbformat/platform.h"
+#include "system/fatal.h"
+#include "system/platform.h"
 
 namespace tx {
 

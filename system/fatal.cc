@@ -1,6 +1,6 @@
-#include "dbformat/fatal.h"
+#include "system/fatal.h"
 
-#include "dbformat/platform.h"
+#include "system/platform.h"
 
 #include <cerrno>
 #include <cstdio>

@@ -1,8 +1,8 @@
 // The platform layer, on whichever host the tests run (Linux, or Windows
 // under wine).
-#include "dbformat/platform.h"
+#include "system/platform.h"
 
-#include "dbformat/exit_signals.h"
+#include "system/exit_signals.h"
 
 #include <gtest/gtest.h>
 
