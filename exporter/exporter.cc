@@ -41,16 +41,24 @@ void ExportVisitor::beginRecord(const Record& info) {
   writer_.writeRecordHead(categoryName(appInfo_.data(), info.category), info.secret, info.places, info.stripZeros);
 }
 
-TextFile::TextFile(int fd, std::size_t blockSize)
-    : fd_(fd), blockSize_(blockSize), memory_(blockSize), buffer_(memory_.bytes()), cutBack_(fd, 0) {}
+TextFile::TextFile(int fd, std::size_t blockSize) : out_(fd, blockSize), cutBack_(fd, 0) {}
 
 TextFile::~TextFile() {
   if (finished_) return;
-  // What is buffered whole still goes out; then the guard cuts the file back
-  // to the end of its last complete record.  Errors are not reported here:
-  // the failure that ended the run has been, and a file that cannot be cut
-  // (a device, a pipe) has nothing to cut.
-  if (!broken_ && recordEnd_ > 0 && writeAll(fd_, buffer_, recordEnd_)) cutBack_.setLength(written_ + recordEnd_);
+  // What is buffered still goes out; then the guard cuts the file back to
+  // the end of its last complete record.  Errors are not reported here: the
+  // failure that ended the run has been, and a file that cannot be cut (a
+  // device, a pipe) has nothing to cut.
+  if (!broken_ && out_.flush()) keepWhatIsWhole();
+}
+
+void TextFile::endOfUnit() {
+  recordEnd_ = given_;
+  keepWhatIsWhole();
+}
+
+void TextFile::keepWhatIsWhole() {
+  if (recordEnd_ <= out_.written()) cutBack_.setLength(recordEnd_);
 }
 
 void TextFile::write(std::string_view bytes) {
@@ -65,32 +73,21 @@ void TextFile::write(std::string_view bytes) {
 }
 
 void TextFile::put(std::string_view bytes) {
-  if (written_ + used_ + bytes.size() > kLongestText) fatalError(kErrorWritingText, kTextTooLong);
-  while (!bytes.empty()) {
-    // Full: out go the complete records, or all of it where one record
-    // fills the buffer by itself.
-    if (used_ == blockSize_) writeOut(recordEnd_ > 0 ? recordEnd_ : used_);
-    const std::size_t take = std::min(bytes.size(), blockSize_ - used_);
-    std::memcpy(buffer_ + used_, bytes.data(), take);
-    used_ += take;
-    bytes.remove_prefix(take);
-  }
+  if (given_ + bytes.size() > kLongestText) fatalError(kErrorWritingText, kTextTooLong);
+  if (!out_.write(bytes)) fail();
+  given_ += bytes.size();
+  // A block that went out may hold the end of the last complete record.
+  keepWhatIsWhole();
 }
 
-void TextFile::writeOut(std::size_t length) {
-  if (!writeAll(fd_, buffer_, length)) {
-    broken_ = true;
-    fatalSystemError(kErrorWritingText);
-  }
-  written_ += length;
-  if (recordEnd_ > 0 && recordEnd_ <= length) cutBack_.setLength(written_ - (length - recordEnd_));
-  std::memmove(buffer_, buffer_ + length, used_ - length);
-  used_ -= length;
-  recordEnd_ = recordEnd_ > length ? recordEnd_ - length : 0;
+void TextFile::fail() {
+  broken_ = true;
+  errno = out_.error();
+  fatalSystemError(kErrorWritingText);
 }
 
 void TextFile::finish() {
-  if (used_ > 0) writeOut(used_);
+  if (!out_.flush()) fail();
   finished_ = true;
   cutBack_.keep();
 }

@@ -31,15 +31,10 @@ class ExportVisitor : public RecordVisitor {
   TextRecordWriter& writer_;
 };
 
-// The text file while it is written.  Records leave the buffer whole where
-// they fit in it.  Until finish(), the file is only ever kept up to the end
-// of its last complete record: a run that ends early, by a failure or by a
-// signal, cuts the file back there, so no torn record is left to import.
-//
-// The buffer is large (one huge page where the host has them): each write
-// ends where a record ends, so at no fixed boundary, and a file written in
-// many small pieces that start mid-page costs the system far more to write,
-// and later to empty, than one written in a few large ones.
+// The text file while it is written, through the block writer.  Until
+// finish(), the file is only ever kept up to the end of its last complete
+// record: a run that ends early, by a failure or by a signal, cuts the file
+// back there, so no torn record is left to import.
 class TextFile : public ByteSink {
  public:
   static constexpr std::size_t kBlockSize = kHugePageSize;
@@ -50,25 +45,21 @@ class TextFile : public ByteSink {
   TextFile& operator=(const TextFile&) = delete;
 
   void write(std::string_view bytes) override;
-  void endOfUnit() override { recordEnd_ = used_; }
+  void endOfUnit() override;
 
   // Writes out everything; the file is then complete and kept as it is.
   void finish();
 
  private:
-  // Copies bytes into the buffer as they are, writing out when it is full.
   void put(std::string_view bytes);
-  // Writes buffer_[0, length), where length is recordEnd_ or the whole
-  // buffer, and moves what follows to the front.
-  void writeOut(std::size_t length);
+  [[noreturn]] void fail();
+  // Where the last complete record has reached the file, the file is kept
+  // up to its end.
+  void keepWhatIsWhole();
 
-  int fd_;
-  std::size_t blockSize_;
-  LargeMemory memory_;
-  char* buffer_;
-  std::size_t used_ = 0;       // bytes in buffer_
-  std::size_t recordEnd_ = 0;  // in buffer_: the end of its last complete record
-  std::uint64_t written_ = 0;  // bytes in the file
+  BlockWriter out_;
+  std::uint64_t given_ = 0;      // bytes given to the writer
+  std::uint64_t recordEnd_ = 0;  // in them: the end of the last complete record
   // Until finish(), the file is cut back to the end of its last complete
   // record when the run ends.
   exit_signals::PutBack cutBack_;

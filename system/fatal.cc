@@ -1,5 +1,6 @@
 #include "system/fatal.h"
 
+#include "system/file_io.h"
 #include "system/platform.h"
 
 #include <cerrno>
@@ -9,13 +10,9 @@
 namespace tx {
 namespace {
 
+// Nothing can be reported about a report that cannot be written.
 void writeTo(int fd, std::string_view text) noexcept {
-  while (!text.empty()) {
-    const long done = platform::writeSome(fd, text.data(), text.size());
-    if (done < 0 && errno == EINTR) continue;
-    if (done <= 0) return;
-    text.remove_prefix(static_cast<std::size_t>(done));
-  }
+  [[maybe_unused]] const bool written = writeAll(fd, text.data(), text.size());
 }
 
 }  // namespace

@@ -126,8 +126,9 @@ class BlockWriter {
 
   // The errno of the failed write.
   int error() const { return error_; }
-  // The offset, from where the writer started, of the first byte that did
-  // not reach the file.
+  // How many bytes reached the file; after a failure, the offset (from where
+  // the writer started) of the first byte that did not.
+  std::uint64_t written() const { return written_; }
   std::uint64_t failedAt() const { return written_; }
 
  private:
