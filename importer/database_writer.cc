@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <string>
 
+#include "system/file_io.h"
+
 #include "system/fatal.h"
 
 namespace tx {
@@ -30,62 +32,66 @@ std::size_t storedAt(std::string_view stored, const Record& record) {
   return asWritten ? at : std::string_view::npos;
 }
 
-}  // namespace
+// The file as it is written: a failure names the part of the file where
+// the first byte that did not reach it belongs.
+class Output {
+ public:
+  Output(int fd, std::uint64_t appInfoOffset) : out_(fd), appInfoOffset_(appInfoOffset) {}
 
-std::uint64_t DatabaseWriter::fileSize(std::span<const Record> records) {
-  std::uint64_t size = kFirstRecordListOffset + kRecordListHeaderSize + records.size() * kRecordEntrySize + kAppInfoSize;
-  for (const Record& record : records) size += kRecordPrefixSize + record.text.size() + 1;
-  return size;
-}
+  void put(std::string_view bytes) {
+    if (!out_.write(bytes)) fail();
+  }
+  void put(const std::uint8_t* bytes, std::size_t size) { put(asChars(bytes, size)); }
+  void finish() {
+    if (!out_.flush()) fail();
+  }
 
-void DatabaseWriter::write(int fd, const HeaderBytes& header, const AppInfoBlock& appInfo,
-                           std::span<const Record> records, std::uint32_t now, std::string_view stored) {
-  const std::size_t count = records.size();
-  if (count > kMaxRecords) fatalError(kErrorWritingRecordList, kTooManyRecords);
+ private:
+  [[noreturn]] void fail() const {
+    const std::uint64_t at = out_.failedAt();
+    errno = out_.error();
+    if (at < kFirstRecordListOffset) fatalSystemError(kErrorWritingHeader);
+    if (at < kFirstRecordListOffset + kRecordListHeaderSize) fatalSystemError(kErrorWritingRecordList);
+    if (at < appInfoOffset_) fatalSystemError(kErrorWritingEntries);
+    if (at < appInfoOffset_ + kAppInfoSize) fatalSystemError(kErrorWritingAppInfo);
+    fatalSystemError(kErrorWritingRecord);
+  }
 
-  // Every offset is known before the first byte goes out.
-  const std::uint64_t appInfoOffset = kFirstRecordListOffset + kRecordListHeaderSize + count * kRecordEntrySize;
-  const std::uint64_t firstRecordOffset = appInfoOffset + kAppInfoSize;
-  std::uint64_t lastRecordOffset = firstRecordOffset;
-  for (std::size_t i = 0; i + 1 < count; ++i) lastRecordOffset += kRecordPrefixSize + records[i].text.size() + 1;
-  if (lastRecordOffset > UINT32_MAX) fatalError(kErrorWritingRecord, "the database would be larger than 4 GiB");
+  BlockWriter out_;
+  std::uint64_t appInfoOffset_;
+};
 
+std::uint64_t recordSize(const Record& record) { return kRecordPrefixSize + record.text.size() + 1; }
+
+// The header as read, with the app info offset and the three dates.
+HeaderBytes filledHeader(const HeaderBytes& header, std::uint64_t appInfoOffset, std::uint32_t now) {
   HeaderBytes filled = header;
   putBigEndian32(&filled[kAppInfoOffsetOffset], static_cast<std::uint32_t>(appInfoOffset));
   putBigEndian32(&filled[kCreationDateOffset], now);
   putBigEndian32(&filled[kModificationDateOffset], now);
   putBigEndian32(&filled[kLastBackupDateOffset], now);
-  std::uint8_t listHeader[kRecordListHeaderSize] = {};
-  putBigEndian16(listHeader + kRecordCountOffset, static_cast<std::uint16_t>(count));
+  return filled;
+}
 
-  BlockWriter out(fd);
-  // A failure names the part of the file where the first byte that did not
-  // reach it belongs.
-  const auto fail = [&out, appInfoOffset]() {
-    const std::uint64_t at = out.failedAt();
-    errno = out.error();
-    if (at < kFirstRecordListOffset) fatalSystemError(kErrorWritingHeader);
-    if (at < kFirstRecordListOffset + kRecordListHeaderSize) fatalSystemError(kErrorWritingRecordList);
-    if (at < appInfoOffset) fatalSystemError(kErrorWritingEntries);
-    if (at < appInfoOffset + kAppInfoSize) fatalSystemError(kErrorWritingAppInfo);
-    fatalSystemError(kErrorWritingRecord);
-  };
-  const auto put = [&out, &fail](std::string_view bytes) {
-    if (!out.write(bytes)) fail();
-  };
-  put(asChars(filled.data(), filled.size()));
-  put(asChars(listHeader, sizeof listHeader));
-  std::uint64_t offset = firstRecordOffset;
+// The record list header and one entry for each record, whose data start at
+// `offset`.
+void putRecordList(Output& out, std::span<const Record> records, std::uint64_t offset) {
+  std::uint8_t listHeader[kRecordListHeaderSize] = {};
+  putBigEndian16(listHeader + kRecordCountOffset, static_cast<std::uint16_t>(records.size()));
+  out.put(listHeader, sizeof listHeader);
   for (const Record& record : records) {
     std::uint8_t entry[kRecordEntrySize] = {};
     putBigEndian32(entry + kDataOffsetOffset, static_cast<std::uint32_t>(offset));
     entry[kEntryAttributesOffset] =
         static_cast<std::uint8_t>((record.category & kCategoryMask) | (record.secret ? kSecretBit : 0));
-    put(asChars(entry, sizeof entry));
-    offset += kRecordPrefixSize + record.text.size() + 1;
+    out.put(entry, sizeof entry);
+    offset += recordSize(record);
   }
-  put(asChars(appInfo.data(), appInfo.size()));
+}
 
+// The records' data.  Records that lie one after the other in `stored` just
+// as they are written go out from there, each run in one piece.
+void putRecords(Output& out, std::span<const Record> records, std::string_view stored) {
   // Records stored one after the other, not yet written: stored[runStart, runEnd).
   std::size_t runStart = 0;
   std::size_t runEnd = 0;
@@ -93,21 +99,48 @@ void DatabaseWriter::write(int fd, const HeaderBytes& header, const AppInfoBlock
     const std::size_t at = storedAt(stored, record);
     if (at != std::string_view::npos) {
       if (at != runEnd || runEnd == 0) {
-        put(stored.substr(runStart, runEnd - runStart));
+        out.put(stored.substr(runStart, runEnd - runStart));
         runStart = at;
       }
-      runEnd = at + kRecordPrefixSize + record.text.size() + 1;
+      runEnd = at + recordSize(record);
       continue;
     }
-    put(stored.substr(runStart, runEnd - runStart));
+    out.put(stored.substr(runStart, runEnd - runStart));
     runStart = runEnd = 0;
     const char prefix[kRecordPrefixSize + 1] = {static_cast<char>(record.places), static_cast<char>(record.stripZeros), 0};
-    put({prefix, kRecordPrefixSize});
-    put(record.text);
-    put({prefix + kRecordPrefixSize, 1});
+    out.put({prefix, kRecordPrefixSize});
+    out.put(record.text);
+    out.put({prefix + kRecordPrefixSize, 1});
   }
-  put(stored.substr(runStart, runEnd - runStart));
-  if (!out.flush()) fail();
+  out.put(stored.substr(runStart, runEnd - runStart));
+}
+
+}  // namespace
+
+std::uint64_t databaseFileSize(std::span<const Record> records) {
+  std::uint64_t size = kFirstRecordListOffset + kRecordListHeaderSize + records.size() * kRecordEntrySize + kAppInfoSize;
+  for (const Record& record : records) size += recordSize(record);
+  return size;
+}
+
+void writeDatabase(int fd, const HeaderBytes& header, const AppInfoBlock& appInfo, std::span<const Record> records,
+                   std::uint32_t now, std::string_view stored) {
+  const std::size_t count = records.size();
+  if (count > kMaxRecords) fatalError(kErrorWritingRecordList, kTooManyRecords);
+  // Every offset is known before the first byte goes out.
+  const std::uint64_t appInfoOffset = kFirstRecordListOffset + kRecordListHeaderSize + count * kRecordEntrySize;
+  const std::uint64_t firstRecordOffset = appInfoOffset + kAppInfoSize;
+  std::uint64_t lastRecordOffset = firstRecordOffset;
+  for (std::size_t i = 0; i + 1 < count; ++i) lastRecordOffset += recordSize(records[i]);
+  if (lastRecordOffset > UINT32_MAX) fatalError(kErrorWritingRecord, "the database would be larger than 4 GiB");
+
+  Output out(fd, appInfoOffset);
+  const HeaderBytes filled = filledHeader(header, appInfoOffset, now);
+  out.put(filled.data(), filled.size());
+  putRecordList(out, records, firstRecordOffset);
+  out.put(appInfo.data(), appInfo.size());
+  putRecords(out, records, stored);
+  out.finish();
 }
 
 }  // namespace tx

@@ -22,27 +22,22 @@ inline constexpr std::string_view kErrorWritingEntries = "Error writing database
 inline constexpr std::string_view kErrorWritingAppInfo = "Error writing database app info block";
 inline constexpr std::string_view kErrorWritingRecord = "Error writing database record";
 
-class DatabaseWriter {
- public:
-  // Writes `records` to `fd` from its current position (the start of an
-  // empty file), in whole blocks (see BlockWriter).  The three dates become
-  // `now`, seconds since 1970; every other header field is written as read.
-  // Every write is checked: a failure ends the process with the message of
-  // the part of the file it could not write and the system's text.  A count
-  // or size that the format cannot hold is refused before anything is
-  // written.
-  //
-  // `stored` may give the bytes of the database the records were read from:
-  // a record whose text lies there between its own setting bytes and a 0
-  // byte goes out from there as it is, together with the records stored
-  // right after it, so that an import that changes few records writes most
-  // of the file in whole blocks straight from the old one, copying little.
-  // The file is the same either way.
-  static void write(int fd, const HeaderBytes& header, const AppInfoBlock& appInfo,
-                    std::span<const Record> records, std::uint32_t now, std::string_view stored = {});
+// Writes `records` to `fd` from its current position (the start of an empty
+// file), in whole blocks (see BlockWriter).  The three dates become `now`,
+// seconds since 1970; every other header field is written as read.  Every
+// write is checked: a failure fails the run with the message of the part of
+// the file it could not write and the system's text.  A count or size that
+// the format cannot hold is refused before anything is written.
+//
+// `stored` may give the bytes of the database the records were read from: a
+// record whose text lies there between its own setting bytes and a 0 byte
+// goes out from there as it is, together with the records stored right
+// after it, so that an import that changes few records writes most of the
+// file straight from the old one.  The file is the same either way.
+void writeDatabase(int fd, const HeaderBytes& header, const AppInfoBlock& appInfo, std::span<const Record> records,
+                   std::uint32_t now, std::string_view stored = {});
 
-  // The size of the file that write() makes of these records.
-  static std::uint64_t fileSize(std::span<const Record> records);
-};
+// The size of the file that writeDatabase() makes of these records.
+std::uint64_t databaseFileSize(std::span<const Record> records);
 
 }  // namespace tx

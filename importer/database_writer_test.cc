@@ -40,7 +40,7 @@ std::vector<Record> chain(std::vector<Record> records) { return records; }
 std::string writeToFile(const std::string& path, const std::vector<Record>& nodes, std::uint32_t now,
                         std::string_view stored = {}) {
   const FileDescriptor fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644));
-  DatabaseWriter::write(fd.get(), sampleHeader(), sampleAppInfo(), nodes, now, stored);
+  writeDatabase(fd.get(), sampleHeader(), sampleAppInfo(), nodes, now, stored);
   return txtest::readFile(path);
 }
 
@@ -215,7 +215,7 @@ TEST(DatabaseWriterFailure, FailuresNameTheirStep) {
   }
   EXPECT_EQ(failureOf([&] {
               const FileDescriptor fd(::open("/dev/full", O_WRONLY));
-              DatabaseWriter::write(fd.get(), sampleHeader(), sampleAppInfo(), nodes, 5);
+              writeDatabase(fd.get(), sampleHeader(), sampleAppInfo(), nodes, 5);
             }),
             onStderr("Error writing database header: No space left on device\n"));
 }

@@ -125,63 +125,86 @@ class NotesTo : public TextNotes {
   const std::string& textPath_;
 };
 
+// The old database as it was loaded.  On an update in place it stays open,
+// locked against a second import of it.
+struct OldDatabase {
+  HeaderBytes header{};
+  AppInfoBlock appInfo{};
+  std::string_view bytes;  // as read, in the list's storage
+  platform::FileStatus status;
+  FileDescriptor file;
+  bool inPlace = false;
+};
+
+// Reads the old database whole into one block that the list owns, its
+// records into the list, their texts where they lie in that block.
+OldDatabase loadOldDatabase(const std::string& oldPath, const std::string& outputPath, RecordList& list) {
+  OldDatabase old;
+  old.file = openForReading(oldPath);
+  if (!platform::status(old.file.get(), old.status)) fatalSystemError(kErrorReadingHeader);
+  old.inPlace = sameFile(old.file.get(), outputPath);
+  if (old.inPlace && platform::lockForUpdate(old.file.get()) == EWOULDBLOCK) failToOpen(oldPath, kAnotherImport);
+  const WholeFile whole = readWhole(old.file.get(), static_cast<std::size_t>(old.status.size), list.texts());
+  old.bytes = whole.bytes;
+  BufferedReader file(BufferedReader::InMemory{}, whole.bytes, whole.error);
+  DatabaseReader reader(file);
+  reader.readHeader("TxImport");
+  reader.readAppInfo(old.appInfo.data(), old.appInfo.size());
+  LoadVisitor visitor(list);
+  reader.forEachRecord(visitor);
+  old.header = reader.header();
+  return old;
+}
+
+// Opens the text file, which must not be the output.
+FileDescriptor openText(const std::string& textPath, const std::string& outputPath) {
+  FileDescriptor text = openForReading(textPath);
+  if (sameFile(text.get(), outputPath)) failToOpen(outputPath, kOutputIsTheText);
+  return text;
+}
+
+// A text file is read whole into the list's storage, so that the texts of
+// its records are used where they lie; a pipe is read as it comes.
+BufferedReader readerOfText(int fd, TextArena& storage) {
+  platform::FileStatus status;
+  if (!platform::status(fd, status) || !status.regular) return BufferedReader(fd);
+  const WholeFile whole = readWhole(fd, static_cast<std::size_t>(status.size), storage);
+  return BufferedReader(BufferedReader::InMemory{}, whole.bytes, whole.error);
+}
+
+// Writes the merged records: the output is replaced as a whole or not at all.
+void writeResult(ReplacementFile& output, const OldDatabase& old, const RecordList& list) {
+  const std::uint32_t now = static_cast<std::uint32_t>(std::time(nullptr));
+  output.write(databaseFileSize(list.records()), [&](int fd) {
+    writeDatabase(fd, old.header, old.appInfo, list.records(), now, old.bytes);
+  });
+}
+
 }  // namespace
 
 void importDatabase(const std::string& oldPath, const std::string& textPath, const std::string& outputPath,
                     AnswerReader& answers, std::FILE* out, std::FILE* notesOut) {
-  // Load: the old database is read completely first.  On an update in place
-  // it stays open, locked against a second import of it.
-  HeaderBytes header{};
-  AppInfoBlock appInfo{};
+  // Load: the old database is read completely first.
   RecordList list;
-  std::string_view oldBytes;  // the old database as read, in the list's storage
-  FileDescriptor db = openForReading(oldPath);
-  platform::FileStatus oldStatus;
-  if (!platform::status(db.get(), oldStatus)) fatalSystemError(kErrorReadingHeader);
-  const bool inPlace = sameFile(db.get(), outputPath);
-  if (inPlace && platform::lockForUpdate(db.get()) == EWOULDBLOCK) failToOpen(oldPath, kAnotherImport);
-  {
-    // The old database is read whole into one block that the list owns; its
-    // texts stay where they lie there.
-    const WholeFile whole = readWhole(db.get(), static_cast<std::size_t>(oldStatus.size), list.texts());
-    oldBytes = whole.bytes;
-    BufferedReader file(BufferedReader::InMemory{}, whole.bytes, whole.error);
-    DatabaseReader reader(file);
-    reader.readHeader("TxImport");
-    reader.readAppInfo(appInfo.data(), appInfo.size());
-    LoadVisitor visitor(list);
-    reader.forEachRecord(visitor);
-    header = reader.header();
-  }
+  OldDatabase old = loadOldDatabase(oldPath, outputPath, list);
 
   // Merge: the whole text file is read before the output is touched, and
   // every reason not to write the output is found before the first question.
-  FileDescriptor textFd = openForReading(textPath);
-  if (sameFile(textFd.get(), outputPath)) failToOpen(outputPath, kOutputIsTheText);
-  // A text file is read whole into the list's storage, so that the texts of
-  // its records are used where they lie; a pipe is read as it comes.
-  platform::FileStatus textStatus;
-  const bool isFile = platform::status(textFd.get(), textStatus) && textStatus.regular;
-  const WholeFile whole = isFile ? readWhole(textFd.get(), static_cast<std::size_t>(textStatus.size), list.texts())
-                                 : WholeFile{};
-  BufferedReader text = isFile ? BufferedReader(BufferedReader::InMemory{}, whole.bytes, whole.error)
-                               : BufferedReader(textFd.get());
+  FileDescriptor textFd = openText(textPath, outputPath);
+  BufferedReader text = readerOfText(textFd.get(), list.texts());
   checkText(text, textPath);
-  if (!inPlace) checkOutput(outputPath);
-  ReplacementFile output(outputPath, inPlace ? std::optional<platform::FileStatus>(oldStatus) : std::nullopt, oldBytes);
+  if (!old.inPlace) checkOutput(outputPath);
+  ReplacementFile output(outputPath, old.inPlace ? std::optional<platform::FileStatus>(old.status) : std::nullopt,
+                         old.bytes);
   answers.refuseIfSameAs(textFd.get());
-  CategoryTable categories(appInfo);
+  CategoryTable categories(old.appInfo);
   NotesTo notes(notesOut, textPath);
-  ImportMerger merger(list, categories, answers, out, &notes);
-  merger.merge(text);
+  ImportMerger(list, categories, answers, out, &notes).merge(text);
   textFd.close(kErrorClosingText);
 
-  // Write: the output is replaced as a whole or not at all.
-  const std::uint32_t now = static_cast<std::uint32_t>(std::time(nullptr));
-  output.write(DatabaseWriter::fileSize(list.records()), [&](int fd) {
-    DatabaseWriter::write(fd, header, appInfo, list.records(), now, oldBytes);
-  });
-  db.close(kErrorClosingDatabase);
+  // Write.
+  writeResult(output, old, list);
+  old.file.close(kErrorClosingDatabase);
   list.clear();
 }
 
