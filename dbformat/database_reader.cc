@@ -50,56 +50,67 @@ void DatabaseReader::readAppInfo(std::uint8_t* block, std::size_t size) {
   if (!file_.readExact(block, size)) fatalReadError(kErrorReadingAppInfo, file_.error());
 }
 
+namespace {
+
+// The bytes of the record lists read so far: start -> end, none
+// overlapping.  A list that would overlap one read before it (a chain that
+// leads back, or a list made to cover another) ends the reading.
+class ListSpans {
+ public:
+  void add(std::uint64_t start, std::uint64_t end) {
+    // The first list starting at or after `start` must start at or after
+    // `end`; the last one before it must end at or before `start`.
+    const auto after = spans_.lower_bound(start);
+    if ((after != spans_.end() && after->first < end) || (after != spans_.begin() && std::prev(after)->second > start)) {
+      fatalError(kErrorReadingRecordList, kRecordListsOverlap);
+    }
+    spans_.emplace(start, end);
+  }
+
+ private:
+  std::map<std::uint64_t, std::uint64_t> spans_;
+};
+
+}  // namespace
+
 void DatabaseReader::forEachRecord(RecordVisitor& visitor) {
-  // The bytes of the lists read so far: start -> end, none overlapping.
-  std::map<std::uint64_t, std::uint64_t> occupied;
-  // Not zeroed: every byte is read into first.  A long list's entries
-  // (65,535 of them take 512 KiB) go into a huge page.
+  ListSpans lists;
+  // Not zeroed: every byte is read into first.  A long list's entries go
+  // into a huge page.
   LargeMemory entries;
   std::size_t room = 0;
   std::uint32_t listOffset = kFirstRecordListOffset;
-  for (;;) {
+  do {
     std::uint8_t listHeader[kRecordListHeaderSize];
     file_.seek(listOffset);
     if (!file_.readExact(listHeader, sizeof listHeader)) fatalReadError(kErrorReadingRecordList, file_.error());
     const std::uint16_t count = getBigEndian16(listHeader + kRecordCountOffset);
-    const std::uint64_t start = listOffset;
-    const std::uint64_t end = start + kRecordListHeaderSize + std::uint64_t{count} * kRecordEntrySize;
-    // The first list starting at or after `start` must start at or after
-    // `end`; the last one before it must end at or before `start`.
-    const auto after = occupied.lower_bound(start);
-    if ((after != occupied.end() && after->first < end) ||
-        (after != occupied.begin() && std::prev(after)->second > start)) {
-      fatalError(kErrorReadingRecordList, kRecordListsOverlap);
-    }
-    occupied.emplace(start, end);
     const std::size_t size = std::size_t{count} * kRecordEntrySize;
+    lists.add(listOffset, std::uint64_t{listOffset} + kRecordListHeaderSize + size);
     if (size > room) {
       room = size < (std::size_t{64} << 10) ? size : std::max(size, kHugePageSize);
       entries = LargeMemory(room);
     }
     auto* entryBytes = reinterpret_cast<std::uint8_t*>(entries.bytes());
-    if (count > 0 && !file_.readExact(entryBytes, size)) {
-      fatalReadError(kErrorReadingEntries, file_.error());
-    }
-    for (std::size_t i = 0; i < count; ++i) {
-      const std::uint8_t* entry = entryBytes + i * kRecordEntrySize;
-      const std::uint8_t attributes = entry[kEntryAttributesOffset];
-      std::uint8_t prefix[kRecordPrefixSize];
-      file_.seek(getBigEndian32(entry + kDataOffsetOffset));
-      if (!file_.readExact(prefix, sizeof prefix)) fatalReadError(kErrorReadingRecord, file_.error());
-      Record info;
-      info.category = attributes & kCategoryMask;
-      info.secret = (attributes & kSecretBit) >> 4;
-      info.places = prefix[0];
-      info.stripZeros = prefix[1];
-      visitor.beginRecord(info);
-      readText(visitor);
-      visitor.endRecord();
-    }
+    if (count > 0 && !file_.readExact(entryBytes, size)) fatalReadError(kErrorReadingEntries, file_.error());
+    for (std::size_t i = 0; i < count; ++i) readRecord(entryBytes + i * kRecordEntrySize, visitor);
     listOffset = getBigEndian32(listHeader + kNextListOffsetOffset);
-    if (listOffset == 0) return;
-  }
+  } while (listOffset != 0);
+}
+
+void DatabaseReader::readRecord(const std::uint8_t* entry, RecordVisitor& visitor) {
+  const std::uint8_t attributes = entry[kEntryAttributesOffset];
+  std::uint8_t prefix[kRecordPrefixSize];
+  file_.seek(getBigEndian32(entry + kDataOffsetOffset));
+  if (!file_.readExact(prefix, sizeof prefix)) fatalReadError(kErrorReadingRecord, file_.error());
+  Record settings;
+  settings.category = attributes & kCategoryMask;
+  settings.secret = (attributes & kSecretBit) >> 4;
+  settings.places = prefix[0];
+  settings.stripZeros = prefix[1];
+  visitor.beginRecord(settings);
+  readText(visitor);
+  visitor.endRecord();
 }
 
 void DatabaseReader::readText(RecordVisitor& visitor) {

@@ -67,6 +67,8 @@ class DatabaseReader {
   std::uint32_t appInfoOffset() const { return getBigEndian32(&header_[kAppInfoOffsetOffset]); }
 
  private:
+  // One record of an entry: its settings, its text, to the visitor.
+  void readRecord(const std::uint8_t* entry, RecordVisitor& visitor);
   void readText(RecordVisitor& visitor);
 
   BufferedReader& file_;
