@@ -784,6 +784,39 @@ TEST(TxImport, LostUpdatesAreRefused) {
   }
 }
 
+TEST(ReplacementFile, ModeFollowsWhatIsKnownOfTheOutput) {
+  using Mode = tx::ReplacementFile::Mode;
+  using NewFile = tx::ReplacementFile::NewFile;
+  tx::platform::FileStatus file;
+  file.regular = true;
+  tx::platform::FileStatus linked = file;
+  linked.links = 2;
+  const tx::platform::FileStatus device;  // neither a regular file nor a directory
+  const std::optional<tx::platform::FileStatus> none;
+  struct Case {
+    const char* name;
+    std::optional<tx::platform::FileStatus> existing;
+    NewFile newFile;
+    bool identityKept;
+    std::optional<Mode> mode;
+  };
+  const Case cases[] = {
+      {"a new output, an unnamed file", none, NewFile::Unnamed, false, Mode::Replace},
+      {"a new output, a named file", none, NewFile::Named, false, Mode::Replace},
+      {"a new output where no file can be made", none, NewFile::None, false, std::nullopt},
+      {"a device", device, NewFile::None, false, Mode::Direct},
+      {"a file with another link", linked, NewFile::Unnamed, true, Mode::InPlace},
+      {"a file whose identity a new file takes", file, NewFile::Unnamed, true, Mode::Replace},
+      {"a file whose identity a new file cannot take", file, NewFile::Unnamed, false, Mode::InPlace},
+      {"a file, a named new file (its identity given when it is made)", file, NewFile::Named, false, Mode::Replace},
+      {"a file in a directory that takes no new file", file, NewFile::None, false, Mode::InPlace},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(tx::ReplacementFile::modeFor(c.existing, c.newFile, c.identityKept), c.mode);
+  }
+}
+
 // Where the file system keeps only whole seconds, a rewrite can leave even
 // the change time as it was: the bytes read at the start are compared too.
 TEST(ReplacementFile, AnUpdateOfBytesThatDifferFromThoseReadIsRefused) {

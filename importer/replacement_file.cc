@@ -34,6 +34,24 @@ std::string noNewFile(int error, const std::string& directory) {
 
 }  // namespace
 
+std::optional<ReplacementFile::Mode> ReplacementFile::modeFor(const std::optional<platform::FileStatus>& existing,
+                                                              NewFile newFile, bool identityKept) {
+  if (existing && !existing->regular) return Mode::Direct;
+  // Another name would keep seeing the old database.
+  if (existing && existing->links > 1) return Mode::InPlace;
+  switch (newFile) {
+    case NewFile::Unnamed:
+      return !existing || identityKept ? Mode::Replace : Mode::InPlace;
+    case NewFile::Named:
+      // Its identity is given when it is made, at the write.
+      return Mode::Replace;
+    case NewFile::None:
+      break;
+  }
+  if (existing) return Mode::InPlace;
+  return std::nullopt;
+}
+
 ReplacementFile::ReplacementFile(const std::string& path, std::optional<platform::FileStatus> oldDatabase,
                                  std::string_view oldBytes)
     : path_(path), oldDatabase_(oldDatabase), oldBytes_(oldBytes) {
@@ -49,53 +67,37 @@ ReplacementFile::ReplacementFile(const std::string& path, std::optional<platform
   // An output the user could not write in place is not replaced either; the
   // kernel's protections against planted files answer here too.
   if (existing_ && !platform::canWrite(path_)) failToOpen(path_, std::strerror(errno));
-  if (existing_ && !existing_->regular) {
-    mode_ = Mode::Direct;
-    return;
-  }
   // Another database named as the output is held against a second import
   // of it, and must not change before it is replaced.
-  if (existing_ && !oldDatabase_ && !output.made) {
+  if (existing_ && existing_->regular && !oldDatabase_ && !output.made) {
     held_ = FileDescriptor(platform::openForReading(target_));
     if (held_.get() < 0) failToOpen(path_, std::strerror(errno));
     if (platform::lockForUpdate(held_.get()) == EWOULDBLOCK) failToOpen(path_, kAnotherImport);
   }
-  // Another name would keep seeing the old database.
-  if (existing_ && existing_->links > 1) {
-    mode_ = Mode::InPlace;
-    return;
-  }
-  if (openUnnamed()) {
-    if (!existing_ || keepIdentity()) return;
+  const bool mayReplace = !existing_ || (existing_->regular && existing_->links == 1);
+  const NewFile newFile = mayReplace ? openNewFile() : NewFile::None;
+  const bool identityKept = newFile == NewFile::Unnamed && existing_ && keepIdentity();
+  const std::optional<Mode> mode = modeFor(existing_, newFile, identityKept);
+  if (!mode) failToOpen(path_, noNewFile(errno, directory_));
+  mode_ = *mode;
+  if (mode_ != Mode::Replace) {
     file_ = FileDescriptor();
     unnamed_ = false;
-    mode_ = Mode::InPlace;
-    return;
   }
-  const int error = errno;
-  // The named file will do.
-  if (error == 0) return;
-  if (existing_) {
-    mode_ = Mode::InPlace;
-    return;
-  }
-  failToOpen(path_, noNewFile(error, directory_));
 }
 
-// True with the unnamed file open.  Otherwise false, with errno 0 where the
-// host has no unnamed files but the directory takes a named one, or the
-// reason the directory takes no new file.
-bool ReplacementFile::openUnnamed() {
+// The unnamed file, open; or where the host has none, whether the directory
+// takes a named one, made only when the database is written.  None leaves
+// errno at the reason the directory takes no new file.
+ReplacementFile::NewFile ReplacementFile::openNewFile() {
   const int fd = platform::createUnnamed(directory_);
   if (fd >= 0) {
     file_ = FileDescriptor(fd);
     unnamed_ = true;
-    return true;
+    return NewFile::Unnamed;
   }
-  // The named file is made only when the database is written; the directory
-  // must take it.
-  if (errno == EOPNOTSUPP && platform::directoryTakesFiles(directory_)) errno = 0;
-  return false;
+  if (errno == EOPNOTSUPP && platform::directoryTakesFiles(directory_)) return NewFile::Named;
+  return NewFile::None;
 }
 
 void ReplacementFile::openNamed() {

@@ -54,7 +54,15 @@ class ReplacementFile {
   ReplacementFile& operator=(const ReplacementFile&) = delete;
 
   enum class Mode { Replace, InPlace, Direct };
-  Mode mode() const { return mode_; }
+  // What new file the directory can take: an unnamed one, a named one, or
+  // none.
+  enum class NewFile { Unnamed, Named, None };
+  // How the new database reaches an output found as `existing` (none: no
+  // file there), given the new file the directory takes and, for an
+  // unnamed one, whether it could be given the old file's owner,
+  // permissions and attributes.  None: it cannot be written at all.
+  static std::optional<Mode> modeFor(const std::optional<platform::FileStatus>& existing, NewFile newFile,
+                                     bool identityKept);
 
   // Writes the new database of `size` bytes with `writeDatabase`, which
   // writes it to the descriptor it is given from its current position, and
@@ -62,7 +70,7 @@ class ReplacementFile {
   void write(std::uint64_t size, const std::function<void(int fd)>& writeDatabase);
 
  private:
-  bool openUnnamed();
+  NewFile openNewFile();
   void openNamed();
   void nameUnnamed();
   bool keepIdentity();
