@@ -38,9 +38,10 @@ class RecordVisitor {
 };
 
 // Checks a database, loads its application info block and walks every record
-// list.  Every failure is reported on the spot and ends the process with
-// status 1: format messages on standard output, read failures on standard
-// error.  Used in this order: readHeader, readAppInfo, forEachRecord.
+// list.  Every failure fails the run where it is detected (a Failure, which
+// the program's edge prints and ends with status 1): format messages for
+// standard output, read failures for standard error.  Used in this order:
+// readHeader, readAppInfo, forEachRecord.
 class DatabaseReader {
  public:
   explicit DatabaseReader(BufferedReader& file) : file_(file) {}

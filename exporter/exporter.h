@@ -1,3 +1,5 @@
+// The TxExport program: every record of a database, in database order, as
+// blocks of text.
 #pragma once
 
 #include <cstddef>

@@ -1,3 +1,5 @@
+// The TxImport program: an edited text merged into a database, the result
+// written over it or to a new file.
 #pragma once
 
 #include <cstdio>

@@ -1,5 +1,5 @@
-// Block-buffered file access over POSIX descriptors, so that no hot path
-// makes a system call per byte.
+// Block-buffered reading and writing of files, over the platform layer's
+// descriptors, so that no hot path makes a system call per byte.
 #pragma once
 
 #include <cstddef>
@@ -33,7 +33,6 @@ class BufferedReader {
   BufferedReader& operator=(const BufferedReader&) = delete;
 
   void seek(std::uint64_t offset);
-  std::uint64_t position() const { return position_; }
 
   // The bytes buffered from the position on, reading more when none are.
   // Empty at the end of the input or on a read error.
@@ -107,11 +106,9 @@ class StringSink : public ByteSink {
 
 // Buffered writes to a descriptor in whole blocks: every write but the last
 // is `blockSize` bytes long and starts a whole number of blocks from where
-// the writer started (the start of the file).  A file written in pieces that
-// start mid-page costs the system more to write, to flush and later to free
-// than one written in large whole blocks.  Bytes that arrive at a block
-// boundary go out from where they are, as many whole blocks as they fill,
-// uncopied.
+// the writer started (the start of the file); BENCHMARKS.md says why.  Bytes
+// that arrive at a block boundary go out from where they are, as many whole
+// blocks as they fill, uncopied.
 //
 // It reports and the caller decides: a write that fails gives false, and
 // error() and failedAt() then say why and where.  After a failure the
