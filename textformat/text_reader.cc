@@ -70,24 +70,88 @@ std::size_t firstLineStop(const char* bytes, std::size_t size) {
   return size;
 }
 
-// `end` ends the content of a whole line in memory.  Where the reader stands
-// right after its line feed, moves it past every following line that holds
-// no carriage return or zero byte and cannot be a separator, in one pass
-// over their bytes; gives the end of the last whole line passed.
-const char* passWholeLines(BufferedReader& text, const char* end) {
-  const std::string_view rest = text.peek();
-  if (rest.empty() || rest.data() != end + 1) return end;
-  const std::size_t size = rest.size() + 1;
-  std::size_t stop = firstLineStop(end, size);
-  // A line feed that a tilde follows ends the lines passed; otherwise they
-  // end at the last line feed before the stop.
-  if (stop == size || end[stop] != '\n') {
-    while (end[--stop] != '\n') {
-    }
+// The whole lines from the reader's position on, as far as its buffered
+// bytes go, that hold no carriage return or zero byte and none of which
+// begins with a tilde (so that none can be a separator), each with its line
+// feed; the reader moves past them.  One pass over their bytes: most lines
+// of most records go so.
+std::string_view passPlainLines(BufferedReader& text) {
+  const std::string_view bytes = text.peek();
+  if (bytes.empty() || bytes.front() == '~') return {};
+  const std::size_t stop = firstLineStop(bytes.data(), bytes.size());
+  std::size_t end = 0;
+  if (stop < bytes.size() && bytes[stop] == '\n') {
+    end = stop + 1;  // a line that begins with a tilde follows
+  } else if (stop > 0) {
+    const std::size_t feed = bytes.rfind('\n', stop - 1);
+    if (feed != std::string_view::npos) end = feed + 1;
   }
-  text.advance(stop);
-  return end + stop;
+  text.advance(end);
+  return bytes.substr(0, end);
 }
+
+// A record's text as it is read: a view of its bytes where they lie, while
+// its lines stand whole one after the other in memory that stays (a file
+// read whole); otherwise a copy in the text storage, made from the moment
+// that stops being so.
+class TextBuilder {
+ public:
+  TextBuilder(TextArena& texts, bool bytesStay) : texts_(texts), bytesStay_(bytesStay) {}
+
+  // One line's content; `whole` where its line feed follows it there.
+  void addLine(std::string_view content, bool whole) {
+    if (extendsView(content.data(), whole)) {
+      end_ = content.data() + content.size();
+      return;
+    }
+    texts_.append(content);
+    texts_.push_back('\n');
+  }
+  // Whole lines, each with its line feed.
+  void addLines(std::string_view lines) {
+    if (extendsView(lines.data(), true)) {
+      end_ = lines.data() + lines.size() - 1;
+      return;
+    }
+    texts_.append(lines);
+  }
+  // The text: its lines joined by line feeds, without a last one.
+  std::string_view finish() {
+    if (!copying_) return {start_, static_cast<std::size_t>(end_ - start_)};
+    texts_.trim(1);
+    return texts_.finish();
+  }
+  void abandon() {
+    if (copying_) texts_.abandon();
+  }
+
+ private:
+  // Whether bytes at `at` continue the view (the view's last line feed
+  // stands right before them); where they cannot, the view becomes a copy.
+  bool extendsView(const char* at, bool whole) {
+    if (copying_) return false;
+    if (!started_ && bytesStay_ && whole) {
+      started_ = true;
+      start_ = at;
+      return true;
+    }
+    if (started_ && whole && at == end_ + 1) return true;
+    copying_ = true;
+    texts_.begin();
+    if (started_) {
+      texts_.append({start_, static_cast<std::size_t>(end_ - start_)});
+      texts_.push_back('\n');
+    }
+    return false;
+  }
+
+  TextArena& texts_;
+  bool bytesStay_;
+  bool started_ = false;
+  bool copying_ = false;
+  const char* start_ = nullptr;
+  const char* end_ = nullptr;  // the end of the last line's content
+};
 
 bool isSeparator(std::string_view line) {
   return line.size() >= kSeparatorLength && line.front() == '~' &&
@@ -219,46 +283,22 @@ bool TextRecordReader::next(Record& record) {
 
 bool TextRecordReader::readText(std::string_view line, bool whole, Record& record) {
   const std::uint64_t firstLine = line_;
+  TextBuilder text(texts_, text_.keepsItsBytes());
   TextLine result;
-  // Where the input stays in memory and the lines of the text stand there
-  // whole, one after the other, the text is used where it lies.
-  if (text_.keepsItsBytes() && whole) {
-    const char* start = line.data();
-    const char* end = start + line.size();
-    for (;;) {
-      const char* passed = passWholeLines(text_, end);
-      if (passed != end) line_ += countLineFeeds(end + 1, static_cast<std::size_t>(passed - end));
-      end = passed;
-      result = readLine(line, &whole);
-      if (result != TextLine::Line || !whole || line.data() != end + 1) break;
-      end = line.data() + line.size();
-    }
-    if (result == TextLine::ReadError) return false;
-    if (result != TextLine::Line) {
-      record.text = std::string_view(start, static_cast<std::size_t>(end - start));
-      noteTextLines(record.text, firstLine);
-      return true;
-    }
-    // A line that does not stand whole: the text is put together after all.
-    texts_.begin();
-    texts_.append(std::string_view(start, static_cast<std::size_t>(end - start)));
-    texts_.push_back('\n');
-  } else {
-    texts_.begin();
-  }
-  // Each line and its line feed go into the text's storage.
   do {
-    texts_.append(line);
-    texts_.push_back('\n');
-  } while ((result = readLine(line)) == TextLine::Line);
+    text.addLine(line, whole);
+    const std::string_view plain = passPlainLines(text_);
+    if (!plain.empty()) {
+      line_ += countLineFeeds(plain.data(), plain.size());
+      text.addLines(plain);
+    }
+  } while ((result = readLine(line, &whole)) == TextLine::Line);
   // A record cut short by a read error is not given; the caller reports it.
   if (result == TextLine::ReadError) {
-    texts_.abandon();
+    text.abandon();
     return false;
   }
-  // The last line feed ends the text.
-  texts_.trim(1);
-  record.text = texts_.finish();
+  record.text = text.finish();
   noteTextLines(record.text, firstLine);
   return true;
 }

@@ -84,8 +84,23 @@ std::string tildesNote(int line, int count) {
          "record\n";
 }
 
+// Lines longer than the scanner's eight-byte steps, with what must stop it.
+const std::string kLong1(100, 'a'), kLong2(90, 'b'), kLong3(77, 'c');
+const std::string kWithZero = std::string(37, 'z') + '\0' + std::string(40, 'y');
+const std::string kWithReturn = std::string(50, 'r') + '\r' + std::string(29, 'q');
+
 // Category indexes come from RecordingResolver: n for its n-th call.
 const ReaderCase kCases[] = {
+    {"long lines: a zero byte, a carriage return, a tilde line among plain ones",
+     kLong1 + "\n" + kWithZero + "\n" + kLong2 + "\r\n" + kWithReturn + "\n~not a separator\n" + kLong3 + "\n" + kSep +
+         kLong2 + "\n" + kLong1,
+     {{0, 0, 14, 1, kLong1 + "\n" + std::string(37, 'z') + "\n" + kLong2 + "\n" + std::string(50, 'r') +
+                        "\n~not a separator\n" + kLong3},
+      {0, 0, 14, 1, kLong2 + "\n" + kLong1}},
+     {}},
+    {"long lines: a zero byte and a carriage return in the first line of the text",
+     "Places = 1; StripZeros = 0\n" + kWithZero + "\n" + kLong1 + "\n" + kWithReturn + "\n" + kSep,
+     {{0, 0, 1, 0, std::string(37, 'z') + "\n" + kLong1 + "\n" + std::string(50, 'r')}}, {}},
     {"exported form", "Category = \"Work\"; Secret = 1\nPlaces = 2; StripZeros = 0\n1+1\n2*3\n" + kSep,
      {{1, 1, 2, 0, "1+1\n2*3"}}, {"Work"}},
     {"no header lines", "just text\nmore\n" + kSep, {{0, 0, 14, 1, "just text\nmore"}}, {}},
