@@ -118,15 +118,7 @@ void exportDatabase(const std::string& dbPath, const std::string& textPath) {
 }
 
 int runExport(const std::vector<std::string>& arguments) {
-  if (answeredAnOption(arguments, "TxExport", kUsage)) return 0;
-  if (arguments.size() != 3) {
-    std::fwrite(kUsage.data(), 1, kUsage.size(), stdout);
-    return 1;
-  }
-  platform::openMissingStandardStreams();
-  platform::reportFileSizeLimits();
-  exit_signals::install();
-  return runReportingFailures([&arguments] {
+  return runProgram(arguments, "TxExport", kUsage, arguments.size() == 3, [&arguments] {
     exportDatabase(arguments[1], arguments[2]);
     return 0;
   });

@@ -209,15 +209,8 @@ void importDatabase(const std::string& oldPath, const std::string& textPath, con
 }
 
 int runImport(const std::vector<std::string>& arguments) {
-  if (answeredAnOption(arguments, "TxImport", kUsage)) return 0;
-  if (arguments.size() != 3 && arguments.size() != 4) {
-    std::fwrite(kUsage.data(), 1, kUsage.size(), stdout);
-    return 1;
-  }
-  platform::openMissingStandardStreams();
-  platform::reportFileSizeLimits();
-  exit_signals::install();
-  return runReportingFailures([&arguments] {
+  const bool countIsRight = arguments.size() == 3 || arguments.size() == 4;
+  return runProgram(arguments, "TxImport", kUsage, countIsRight, [&arguments] {
     AnswerReader answers(0);
     importDatabase(arguments[1], arguments[2], arguments.size() == 4 ? arguments[3] : arguments[1], answers, stdout, stderr);
     return 0;

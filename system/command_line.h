@@ -1,10 +1,16 @@
-// The options every program answers before it looks at its arguments.
+// The edge of each program: the options it answers before it looks at its
+// arguments, the usage, and what is set up before its work starts.
 #pragma once
 
 #include <cstdio>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
+
+#include "system/exit_signals.h"
+#include "system/fatal.h"
+#include "system/platform.h"
 
 namespace tx {
 
@@ -26,6 +32,25 @@ inline bool answeredAnOption(const std::vector<std::string>& arguments, std::str
   }
   std::fwrite(text.data(), 1, text.size(), stdout);
   return true;
+}
+
+// Runs a program: the options above; `usage` on standard output and status
+// 1 where the argument count is not right; otherwise, once closed standard
+// streams are opened on the null device, a file-size limit made a write
+// error and the exit signals' handler installed, `work`, whose failure is
+// printed and gives status 1.
+template <class Work>
+int runProgram(const std::vector<std::string>& arguments, std::string_view program, std::string_view usage,
+               bool countIsRight, Work&& work) {
+  if (answeredAnOption(arguments, program, usage)) return 0;
+  if (!countIsRight) {
+    std::fwrite(usage.data(), 1, usage.size(), stdout);
+    return 1;
+  }
+  platform::openMissingStandardStreams();
+  platform::reportFileSizeLimits();
+  exit_signals::install();
+  return runReportingFailures(std::forward<Work>(work));
 }
 
 }  // namespace tx
