@@ -695,6 +695,43 @@ TEST(TxImport, ExhaustedMemoryChangesNothing) {
   }
 }
 
+// What an import killed between naming its new file and renaming it left
+// behind goes with the next import of that database; nothing else does.
+TEST(TxImport, StrayCopiesOfAKilledImportAreRemoved) {
+  for (bool newFile : {false, true}) {
+    SCOPED_TRACE(newFile ? "another database as the output" : "in place");
+    Import im;
+    im.oldBytes = txtest::buildDatabase(baseDatabase());
+    writeFile(im.db(), im.oldBytes);
+    writeFile(im.text(), "Added\n" + kSep);
+    const std::string output = newFile ? im.dir.file("new.pdb") : im.db();
+    if (newFile) {
+      writeFile(output, im.oldBytes);
+    }
+    const std::string stem = newFile ? ".new.pdb.TxImport-" : ".db.pdb.TxImport-";
+    const struct timespec hourAgo[2] = {{std::time(nullptr) - 3600, 0}, {std::time(nullptr) - 3600, 0}};
+    const std::vector<std::string> stray = {stem + "AbC123", stem + "zzzzz9"};
+    const std::vector<std::string> kept = {stem + "AbC12", stem + "AbC1234", stem + "AbC-23", ".other.pdb.TxImport-AbC123",
+                                           stem + "Fresh1"};
+    for (const std::string& name : stray) writeFile(im.dir.file(name), "secret records");
+    for (const std::string& name : kept) writeFile(im.dir.file(name), "not ours to remove");
+    for (const std::string& name : stray) ASSERT_EQ(::utimensat(AT_FDCWD, im.dir.file(name).c_str(), hourAgo, 0), 0);
+    // One newer than this import: another's, still at work.
+    const struct timespec later[2] = {{std::time(nullptr) + 3600, 0}, {std::time(nullptr) + 3600, 0}};
+    for (const std::string& name : kept) {
+      ASSERT_EQ(::utimensat(AT_FDCWD, im.dir.file(name).c_str(), name == stem + "Fresh1" ? later : hourAgo, 0), 0);
+    }
+    std::vector<std::string> args = {im.db(), im.text()};
+    if (newFile) args.push_back(output);
+    const auto run = txtest::runProgram(kImport, args);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out + run.err, "");
+    EXPECT_EQ(recordsOf(readFile(output)).back().text, "Added");
+    for (const std::string& name : stray) EXPECT_FALSE(fileExists(im.dir.file(name))) << name;
+    for (const std::string& name : kept) EXPECT_EQ(readFile(im.dir.file(name)), "not ours to remove") << name;
+  }
+}
+
 TEST(TxImport, UpdateInPlaceKeepsModeAndFollowsLinks) {
   Import im;
   im.oldBytes = txtest::buildDatabase(baseDatabase());

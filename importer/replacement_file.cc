@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 
 #include "system/exit_signals.h"
 #include "system/fatal.h"
@@ -73,6 +74,13 @@ ReplacementFile::ReplacementFile(const std::string& path, std::optional<platform
     held_ = FileDescriptor(platform::openForReading(target_));
     if (held_.get() < 0) failToOpen(path_, std::strerror(errno));
     if (platform::lockForUpdate(held_.get()) == EWOULDBLOCK) failToOpen(path_, kAnotherImport);
+  }
+  // A copy that an import which was killed between naming its new file and
+  // renaming it left behind holds the database's records (secret ones too):
+  // it goes, once this run holds the database against other imports.
+  if (existing_ && existing_->regular && (oldDatabase_ || held_.get() >= 0)) {
+    platform::removeStaleTemporaries(directory_, "." + platform::baseNameOf(target_) + std::string(kTemporaryTag),
+                                     static_cast<std::int64_t>(std::time(nullptr)));
   }
   const bool mayReplace = !existing_ || (existing_->regular && existing_->links == 1);
   const NewFile newFile = mayReplace ? openNewFile() : NewFile::None;

@@ -172,6 +172,10 @@ int setDefaultPermissions(int fd);
 // Puts `from` in the place of `to`, at once, and on the disk.
 int replaceFile(const std::string& from, const std::string& to);
 int removeFile(const std::string& path);
+// Removes from `directory` the regular files of this user named `prefix`
+// and six letters or digits, last modified before `before` (seconds since
+// 1970): the temporary files of a run that ended without removing them.
+void removeStaleTemporaries(const std::string& directory, const std::string& prefix, std::int64_t before);
 // The directory's entries on the disk, after a rename: 0, or -1 with errno
 // set (a directory that cannot be opened to flush it is no failure).
 int flushDirectory(const std::string& directory);

@@ -1,5 +1,6 @@
 // The platform layer on POSIX systems (Linux first; macOS where noted).
 #include <acl/libacl.h>
+#include <dirent.h>
 #include <attr/libattr.h>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -363,6 +364,33 @@ int setDefaultPermissions(int fd) {
 int replaceFile(const std::string& from, const std::string& to) { return ::rename(from.c_str(), to.c_str()); }
 
 int removeFile(const std::string& path) { return ::unlink(path.c_str()); }
+
+namespace {
+
+bool isTemporarySuffix(const char* suffix) {
+  for (int i = 0; i < 6; ++i) {
+    const char c = suffix[i];
+    if (!((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'))) return false;
+  }
+  return suffix[6] == '\0';
+}
+
+}  // namespace
+
+void removeStaleTemporaries(const std::string& directory, const std::string& prefix, std::int64_t before) {
+  DIR* entries = ::opendir(directory.c_str());
+  if (!entries) return;
+  while (const dirent* entry = ::readdir(entries)) {
+    if (std::strncmp(entry->d_name, prefix.c_str(), prefix.size()) != 0) continue;
+    if (std::strlen(entry->d_name) != prefix.size() + 6 || !isTemporarySuffix(entry->d_name + prefix.size())) continue;
+    struct stat info {};
+    // Not through a link, and only a regular file of this user's.
+    if (::fstatat(::dirfd(entries), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    if (!S_ISREG(info.st_mode) || info.st_uid != ::geteuid() || info.st_mtim.tv_sec >= before) continue;
+    ::unlinkat(::dirfd(entries), entry->d_name, 0);
+  }
+  ::closedir(entries);
+}
 
 int flushDirectory(const std::string& directory) {
   const int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);

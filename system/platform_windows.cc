@@ -398,6 +398,24 @@ int replaceFile(const std::string& from, const std::string& to) {
   return setErrnoFromWindows();
 }
 
+void removeStaleTemporaries(const std::string& directory, const std::string& prefix, std::int64_t before) {
+  const std::string stem = directory.back() == '/' || directory.back() == '\\' ? directory : directory + "\\";
+  WIN32_FIND_DATAW found;
+  const HANDLE search = ::FindFirstFileW(widen(stem + prefix + "??????").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return;
+  do {
+    if (found.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) continue;
+    if (std::wcslen(found.cFileName) != widen(prefix).size() + 6) continue;
+    const std::uint64_t ticks = (std::uint64_t{found.ftLastWriteTime.dwHighDateTime} << 32) |
+                                found.ftLastWriteTime.dwLowDateTime;
+    // Windows counts 100-nanosecond ticks from 1601.
+    const std::int64_t seconds = static_cast<std::int64_t>(ticks / 10000000) - 11644473600;
+    if (seconds >= before) continue;
+    ::DeleteFileW((widen(stem) + found.cFileName).c_str());
+  } while (::FindNextFileW(search, &found));
+  ::FindClose(search);
+}
+
 int removeFile(const std::string& path) { return ::DeleteFileW(widen(path).c_str()) ? 0 : setErrnoFromWindows(); }
 
 int flushDirectory(const std::string&) {
