@@ -12,6 +12,7 @@
 #include "system/file_io.h"
 #include "system/open_file.h"
 #include "system/platform.h"
+#include "system/rollback.h"
 
 namespace tx {
 namespace {
@@ -95,6 +96,7 @@ void TextFile::finish() {
 void exportDatabase(const std::string& dbPath, const std::string& textPath) {
   // The database is checked before the text file is touched: a file that is
   // not a Tallix database (the arguments swapped, say) empties nothing.
+  recoverBeforeReading(dbPath, "TxExport", stderr);
   FileDescriptor db = openForReading(dbPath);
   BufferedReader dbFile(db.get());
   DatabaseReader reader(dbFile);

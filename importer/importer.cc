@@ -14,6 +14,7 @@
 #include "system/file_io.h"
 #include "system/open_file.h"
 #include "system/platform.h"
+#include "system/rollback.h"
 #include "importer/category_table.h"
 #include "importer/database_writer.h"
 #include "importer/import_merger.h"
@@ -138,8 +139,10 @@ struct OldDatabase {
 
 // Reads the old database whole into one block that the list owns, its
 // records into the list, their texts where they lie in that block.
-OldDatabase loadOldDatabase(const std::string& oldPath, const std::string& outputPath, RecordList& list) {
+OldDatabase loadOldDatabase(const std::string& oldPath, const std::string& outputPath, RecordList& list,
+                            std::FILE* notes) {
   OldDatabase old;
+  recoverBeforeReading(oldPath, "TxImport", notes);
   old.file = openForReading(oldPath);
   if (!platform::status(old.file.get(), old.status)) fatalSystemError(kErrorReadingHeader);
   old.inPlace = sameFile(old.file.get(), outputPath);
@@ -186,7 +189,7 @@ void importDatabase(const std::string& oldPath, const std::string& textPath, con
                     AnswerReader& answers, std::FILE* out, std::FILE* notesOut) {
   // Load: the old database is read completely first.
   RecordList list;
-  OldDatabase old = loadOldDatabase(oldPath, outputPath, list);
+  OldDatabase old = loadOldDatabase(oldPath, outputPath, list, notesOut);
 
   // Merge: the whole text file is read before the output is touched, and
   // every reason not to write the output is found before the first question.

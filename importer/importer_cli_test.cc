@@ -19,6 +19,7 @@
 #include "system/open_file.h"
 #include "importer/importer.h"
 #include "importer/replacement_file.h"
+#include "system/rollback.h"
 #include "support/failure.h"
 #include "support/process.h"
 
@@ -603,14 +604,17 @@ TEST(TxImport, SignalsWhileWritingLeaveOldOrNew) {
   for (int i = 0; i < 60000; ++i) db.lists[0].push_back({0, 14, 1, "Record " + std::to_string(i) + "\n" + std::string(300, 'b')});
   const std::string oldBytes = txtest::buildDatabase(db);
   // With a second link the new database is written into the old file; a
-  // SIGKILL there can leave it damaged, as the manual says.
+  // SIGKILL there can leave it torn, with its rollback copy beside it, until
+  // the next run of either program puts the old bytes back.
   for (const auto& [signalNumber, linked] : std::vector<std::pair<int, bool>>{{SIGINT, false}, {SIGTERM, false}, {SIGHUP, false},
                                                                        {SIGPIPE, false}, {SIGKILL, false}, {SIGQUIT, false},
                                                                        {SIGUSR1, false}, {SIGALRM, false}, {SIGINT, true},
                                                                        {SIGTERM, true}, {SIGHUP, true}, {SIGPIPE, true},
                                                                        {SIGQUIT, true}, {SIGUSR1, true}, {SIGALRM, true},
-                                                                       {SIGXCPU, true}, {SIGUSR2, true}}) {
+                                                                       {SIGXCPU, true}, {SIGUSR2, true},
+                                                                       {SIGKILL, true}, {SIGKILL, true}}) {
     const int signal = signalNumber;
+    static int kills = 0;
     SCOPED_TRACE(std::to_string(signal) + (linked ? " linked" : ""));
     Import im;
     writeFile(im.db(), oldBytes);
@@ -629,6 +633,16 @@ TEST(TxImport, SignalsWhileWritingLeaveOldOrNew) {
     im.run = txtest::runProgram(kImport, {im.db(), im.text()}, options);
     EXPECT_EQ(im.run.status, 128 + signal);
     EXPECT_EQ(im.run.out + im.run.err, "");
+    if (signal == SIGKILL && linked) {
+      // One run of either program, which reads the database first.
+      const bool exporter = kills++ % 2 == 0;
+      const auto next = exporter ? txtest::runProgram(kExport, {im.db(), "/dev/null"})
+                                 : txtest::runProgram(kImport, {im.db(), im.text(), "/dev/null"});
+      EXPECT_EQ(next.status, 0) << next.out << next.err;
+      if (!next.err.empty()) {
+        EXPECT_EQ(next.err.rfind(exporter ? "TxExport: note: \"" : "TxImport: note: \"", 0), 0u) << next.err;
+      }
+    }
     const std::string bytes = readFile(im.db());
     if (bytes != oldBytes) {
       const auto records = recordsOf(bytes);
@@ -852,6 +866,39 @@ TEST(ReplacementFile, ModeFollowsWhatIsKnownOfTheOutput) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(tx::ReplacementFile::modeFor(c.existing, c.newFile, c.identityKept), c.mode);
   }
+}
+
+// A write into the old file whose old bytes cannot be put back names the
+// rollback copy that keeps them, and the next run puts them back from it.
+TEST(ReplacementFile, APutBackThatFailsLeavesTheRollbackCopyForTheNextRun) {
+  TempDir dir;
+  const std::string db = dir.file("db.pdb");
+  const std::string old = txtest::buildDatabase(baseDatabase());
+  writeFile(db, old);
+  ASSERT_EQ(::link(db.c_str(), dir.file("link.pdb").c_str()), 0);  // written into the old file
+  tx::platform::FileStatus now;
+  ASSERT_TRUE(tx::platform::status(db, now));
+  const std::string copy = dir.file(".db.pdb.TxImport-rollback");
+  EXPECT_EQ(txtest::failureOf([&] {
+              tx::ReplacementFile output(db, now, old);
+              output.write(3, [&](int fd) {
+                // Half the new bytes, then a file that takes nothing more.
+                ASSERT_EQ(::write(fd, "NEW", 3), 3);
+                const int full = ::open("/dev/full", O_WRONLY);
+                ::dup2(full, fd);
+                ::close(full);
+                tx::fatalError("Error writing database record", "No space left on device");
+              });
+            }),
+            txtest::onStderr("Error writing database record: No space left on device; the old database is kept in \"" +
+                             copy + "\", and the next run of either program puts it back\n"));
+  EXPECT_TRUE(fileExists(copy));
+  EXPECT_NE(readFile(db), old);
+  EXPECT_EQ(tx::recoverFromRollbackCopy(db),
+            "an update of it was cut short; it was put back as it was before from its rollback copy");
+  EXPECT_TRUE(readFile(db) == old);
+  EXPECT_EQ(listDirectory(dir.path()), (std::vector<std::string>{"db.pdb", "link.pdb"}));
+  EXPECT_EQ(tx::recoverFromRollbackCopy(db), std::nullopt);
 }
 
 // Where the file system keeps only whole seconds, a rewrite can leave even

@@ -8,6 +8,7 @@
 #include "system/fatal.h"
 #include "system/file_io.h"
 #include "system/platform.h"
+#include "system/rollback.h"
 
 namespace tx {
 namespace {
@@ -31,6 +32,25 @@ std::string noNewFile(int error, const std::string& directory) {
   std::string reason = std::strerror(error);
   if (error != ENOENT && error != ENOTDIR) reason += " (no file can be created in \"" + directory + "\")";
   return reason;
+}
+
+// Writes the new database of `size` bytes over a file of `oldSize` bytes
+// and flushes it.
+void rewrite(int fd, std::uint64_t size, std::uint64_t oldSize, const std::function<void(int fd)>& writeDatabase) {
+  // Room for the new bytes first, where the file system can promise it.
+  if (size > oldSize) {
+    const int error = platform::reserveRoom(fd, size);
+    if (error != 0) {
+      errno = error;
+      fatalSystemError(kErrorWritingDatabase);
+    }
+  }
+  if (platform::rewind(fd) != 0) fatalSystemError(kErrorWritingDatabase);
+  writeDatabase(fd);
+  const long long end = platform::currentOffset(fd);
+  if (end < 0 || platform::truncateFile(fd, static_cast<std::uint64_t>(end)) != 0 || platform::flushToDisk(fd) != 0) {
+    fatalSystemError(kErrorWritingDatabase);
+  }
 }
 
 }  // namespace
@@ -260,25 +280,31 @@ void ReplacementFile::writeInPlace(std::uint64_t size, const std::function<void(
     fatalSystemError(kErrorReadingDatabase);
   }
   checkUnchanged(now, old);
-  // Until the new bytes are all on the disk, a run that ends puts the old
-  // ones back.
-  exit_signals::PutBack putBack(fd, old.size(), old.data(), old.size());
-  // Room for the new bytes first, where the file system can promise it.
-  if (size > old.size()) {
-    const int error = platform::reserveRoom(fd, size);
-    if (error != 0) {
-      errno = error;
-      fatalSystemError(kErrorWritingDatabase);
-    }
+  // The old bytes reach the disk first, in a rollback copy, so that the next
+  // run can undo a rewrite that a crash or a power cut stopped.  Until the
+  // new bytes are all on the disk, a run that ends puts the old ones back
+  // from memory and removes the copy.
+  RollbackCopy copy(target_, now, old);
+  exit_signals::PutBack putBack(fd, old.size(), old.data(), old.size(), copy.path().c_str());
+  copy.handOver();
+  try {
+    rewrite(fd, size, old.size(), writeDatabase);
+  } catch (const Failure& failure) {
+    if (putBack.undoNow()) throw;
+    // The old bytes could not be put back here: the copy keeps them.
+    std::string text = failure.text();
+    if (!text.empty() && text.back() == '\n') text.pop_back();
+    throw Failure(failure.stream(), text + "; the old database is kept in \"" + copy.path() +
+                                        "\", and the next run of either program puts it back\n");
   }
-  if (platform::rewind(fd) != 0) fatalSystemError(kErrorWritingDatabase);
-  writeDatabase(fd);
-  const long long end = platform::currentOffset(fd);
-  if (end < 0 || platform::truncateFile(fd, static_cast<std::uint64_t>(end)) != 0 || platform::flushToDisk(fd) != 0) {
-    fatalSystemError(kErrorWritingDatabase);
+  {
+    // The new bytes are on the disk: from here a signal waits until the copy
+    // is gone, so that it never finds the new database beside a copy.
+    exit_signals::Deferred deferred;
+    putBack.keep();
+    copy.remove();
+    commit();
   }
-  putBack.keep();
-  commit();
   file_.close(kErrorWritingDatabase);
 }
 

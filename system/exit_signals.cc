@@ -23,8 +23,8 @@ void undoArmed() noexcept {
 
 void install() { platform::onExitSignals(undoArmed); }
 
-PutBack::PutBack(int fd, std::uint64_t length, const char* bytes, std::size_t count) noexcept
-    : fd_(fd), bytes_(bytes), count_(count), length_(length) {
+PutBack::PutBack(int fd, std::uint64_t length, const char* bytes, std::size_t count, const char* rollbackCopy) noexcept
+    : fd_(fd), bytes_(bytes), count_(count), rollbackCopy_(rollbackCopy), length_(length) {
   armedPutBack.store(this);
 }
 
@@ -39,7 +39,17 @@ void PutBack::keep() noexcept {
   kept_ = true;
 }
 
-void PutBack::undo() const noexcept { platform::restoreBytesForSignal(fd_, bytes_, count_, length_.load()); }
+bool PutBack::undo() const noexcept {
+  if (!platform::restoreBytesForSignal(fd_, bytes_, count_, length_.load())) return false;
+  if (rollbackCopy_) platform::removeForSignal(rollbackCopy_);
+  return true;
+}
+
+bool PutBack::undoNow() noexcept {
+  const bool done = undo();
+  keep();
+  return done;
+}
 
 RemoveOnExit::RemoveOnExit(std::string path) : path_(std::move(path)) {
   for (auto& removal : armedRemovals) {

@@ -30,8 +30,11 @@ void install();
 // cuts it to `length` bytes and flushes it.  One at a time.
 class PutBack {
  public:
-  // Arms.  The bytes must stay valid for the guard's life.
-  PutBack(int fd, std::uint64_t length, const char* bytes = nullptr, std::size_t count = 0) noexcept;
+  // Arms.  The bytes must stay valid for the guard's life.  `rollbackCopy`,
+  // where given, names a file that holds the same old bytes on the disk: it
+  // is removed once they are put back, and kept where they could not be.
+  PutBack(int fd, std::uint64_t length, const char* bytes = nullptr, std::size_t count = 0,
+          const char* rollbackCopy = nullptr) noexcept;
   // Puts back unless kept, then disarms.
   ~PutBack();
   PutBack(const PutBack&) = delete;
@@ -41,13 +44,17 @@ class PutBack {
   void setLength(std::uint64_t length) noexcept { length_.store(length); }
   // The file is complete: nothing is undone any more.
   void keep() noexcept;
-  // What a signal does: the bytes, the length, the flush.
-  void undo() const noexcept;
+  // What a signal does: the bytes, the length, the flush, then the rollback
+  // copy removed.  False where the file could not be put back.
+  bool undo() const noexcept;
+  // Undoes now, once: false where the file could not be put back.
+  bool undoNow() noexcept;
 
  private:
   int fd_;
   const char* bytes_;
   std::size_t count_;
+  const char* rollbackCopy_;
   std::atomic<std::uint64_t> length_;
   bool kept_ = false;
 };

@@ -77,6 +77,7 @@ struct FileStatus {
   std::int64_t changedSeconds = 0;
   std::int64_t changedNanoseconds = 0;
   std::uint64_t links = 1;
+  std::uint32_t owner = 0;  // the owner's user id, where the host has one
   bool regular = false;
   bool directory = false;
 };
@@ -126,7 +127,8 @@ void releaseExitSignals() noexcept;
 
 // Async-signal-safe versions of what the handler needs; the bytes put back
 // are flushed to the disk.
-void restoreBytesForSignal(int fd, const char* bytes, std::size_t count, std::uint64_t length) noexcept;
+// True when every byte, the length and the flush took.
+bool restoreBytesForSignal(int fd, const char* bytes, std::size_t count, std::uint64_t length) noexcept;
 void removeForSignal(const char* path) noexcept;
 
 // ---- Replacing the output
@@ -172,6 +174,15 @@ int setDefaultPermissions(int fd);
 // Puts `from` in the place of `to`, at once, and on the disk.
 int replaceFile(const std::string& from, const std::string& to);
 int removeFile(const std::string& path);
+// A new file at `path`, only this user may read, never made through a link
+// (-1 with EEXIST where anything is there).
+int createNew(const std::string& path);
+// Opens for reading, not through a link.
+int openOwnForReading(const std::string& path);
+// The directory for temporary files, and this user's id (0 where the host
+// has none).
+std::string temporaryDirectory();
+std::uint32_t userId();
 // Removes from `directory` the regular files of this user named `prefix`
 // and six letters or digits, last modified before `before` (seconds since
 // 1970): the temporary files of a run that ended without removing them.

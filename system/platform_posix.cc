@@ -102,6 +102,7 @@ FileStatus fromStat(const struct stat& info) {
   status.changedNanoseconds = info.st_ctim.tv_nsec;
 #endif
   status.links = static_cast<std::uint64_t>(info.st_nlink);
+  status.owner = static_cast<std::uint32_t>(info.st_uid);
   status.regular = S_ISREG(info.st_mode);
   status.directory = S_ISDIR(info.st_mode);
   return status;
@@ -238,14 +239,16 @@ void releaseExitSignals() noexcept {
   ::sigprocmask(SIG_UNBLOCK, &set, nullptr);
 }
 
-void restoreBytesForSignal(int fd, const char* bytes, std::size_t count, std::uint64_t length) noexcept {
-  for (std::size_t done = 0; done < count;) {
+bool restoreBytesForSignal(int fd, const char* bytes, std::size_t count, std::uint64_t length) noexcept {
+  std::size_t done = 0;
+  while (done < count) {
     const ssize_t wrote = ::pwrite(fd, bytes + done, count - done, static_cast<off_t>(done));
+    if (wrote < 0 && errno == EINTR) continue;
     if (wrote <= 0) break;
     done += static_cast<std::size_t>(wrote);
   }
-  [[maybe_unused]] const int ignored = ::ftruncate(fd, static_cast<off_t>(length));
-  ::fsync(fd);
+  const bool cut = ::ftruncate(fd, static_cast<off_t>(length)) == 0;
+  return ::fsync(fd) == 0 && cut && done == count;
 }
 
 void removeForSignal(const char* path) noexcept { ::unlink(path); }
@@ -364,6 +367,19 @@ int setDefaultPermissions(int fd) {
 int replaceFile(const std::string& from, const std::string& to) { return ::rename(from.c_str(), to.c_str()); }
 
 int removeFile(const std::string& path) { return ::unlink(path.c_str()); }
+
+int createNew(const std::string& path) {
+  return ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+}
+
+int openOwnForReading(const std::string& path) { return ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC); }
+
+std::string temporaryDirectory() {
+  const char* set = std::getenv("TMPDIR");
+  return set && set[0] == '/' ? set : "/tmp";
+}
+
+std::uint32_t userId() { return static_cast<std::uint32_t>(::geteuid()); }
 
 namespace {
 

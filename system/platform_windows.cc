@@ -279,14 +279,15 @@ void holdExitSignals() noexcept { ++held; }
 
 void releaseExitSignals() noexcept { --held; }
 
-void restoreBytesForSignal(int fd, const char* bytes, std::size_t count, std::uint64_t length) noexcept {
-  for (std::size_t done = 0; done < count;) {
+bool restoreBytesForSignal(int fd, const char* bytes, std::size_t count, std::uint64_t length) noexcept {
+  std::size_t done = 0;
+  while (done < count) {
     const long wrote = writeAt(fd, bytes + done, count - done, done);
     if (wrote <= 0) break;
     done += static_cast<std::size_t>(wrote);
   }
-  ::_chsize_s(fd, static_cast<long long>(length));
-  ::FlushFileBuffers(handleOf(fd));
+  const bool cut = ::_chsize_s(fd, static_cast<long long>(length)) == 0;
+  return ::FlushFileBuffers(handleOf(fd)) && cut && done == count;
 }
 
 void removeForSignal(const char* path) noexcept {
@@ -415,6 +416,24 @@ void removeStaleTemporaries(const std::string& directory, const std::string& pre
   } while (::FindNextFileW(search, &found));
   ::FindClose(search);
 }
+
+int createNew(const std::string& path) {
+  return ::_wopen(widen(path).c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT, _S_IREAD | _S_IWRITE);
+}
+
+int openOwnForReading(const std::string& path) { return openForReading(path); }
+
+std::string temporaryDirectory() {
+  wchar_t wide[MAX_PATH + 1];
+  const DWORD length = ::GetTempPathW(MAX_PATH + 1, wide);
+  if (length == 0 || length > MAX_PATH) return ".";
+  wide[length] = 0;
+  std::string path = narrow(wide);
+  if (path.size() > 1 && (path.back() == '\\' || path.back() == '/')) path.pop_back();
+  return path;
+}
+
+std::uint32_t userId() { return 0; }
 
 int removeFile(const std::string& path) { return ::DeleteFileW(widen(path).c_str()) ? 0 : setErrnoFromWindows(); }
 
