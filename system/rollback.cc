@@ -102,17 +102,21 @@ std::optional<std::string> recoverFromRollbackCopy(const std::string& path) {
       continue;
     }
     const std::string copy = readAll(copyFile.get(), copyStatus.size);
-    if (copy.size() < kHeadSize || copy.compare(0, kMagic.size(), kMagic) != 0 ||
-        get64(copy, kMagic.size()) != file.volume || get64(copy, kMagic.size() + 8) != file.index) {
+    // A copy whose head did not reach the disk whole never began to serve:
+    // the file is not touched before the whole copy is on the disk.  One of
+    // another file (this one was replaced since) is left alone.
+    const bool headCutShort = copy.size() < kHeadSize || copy.compare(0, kMagic.size(), kMagic) != 0;
+    if (!headCutShort && (get64(copy, kMagic.size()) != file.volume || get64(copy, kMagic.size() + 8) != file.index)) {
       continue;
     }
     copyFile = FileDescriptor();
     // An import that holds the file is at work on it: its copy is its own.
     const FileDescriptor held(platform::openForReading(path));
     if (held.get() >= 0 && platform::lockForUpdate(held.get()) == EWOULDBLOCK) return std::nullopt;
-    const std::string_view old = std::string_view(copy).substr(kHeadSize);
+    const std::string_view old = headCutShort ? std::string_view() : std::string_view(copy).substr(kHeadSize);
     std::string words;
-    if (old.size() != get64(copy, kMagic.size() + 16) || checksum(old) != get64(copy, kMagic.size() + 24)) {
+    if (headCutShort || old.size() != get64(copy, kMagic.size() + 16) ||
+        checksum(old) != get64(copy, kMagic.size() + 24)) {
       // Cut short itself: the file was not touched yet.
       words = "the rollback copy of an update that was cut short before it began was removed";
     } else {
