@@ -431,6 +431,8 @@ TEST(TxImport, OpenAndReadFailures) {
   writeFile(dir.file("notdb"), std::string(100, 'x'));
   writeFile(dir.file("short"), "x");
   writeFile(dir.file("u16.txt"), "\xFF\xFE" "A\0l\0p\0h\0a\0\n\0");
+  writeFile(dir.file("u16le.txt"), std::string("A\0l\0p\0h\0a\0\n\0", 12));
+  writeFile(dir.file("u16be.txt"), std::string("\0A\0l\0p\0h\0a\0\n", 12));
   ::mkdir(dir.file("adir").c_str(), 0755);
   // Append-only and immutable databases, where the file system has them.
   writeFile(dir.file("append.pdb"), old);
@@ -468,6 +470,11 @@ TEST(TxImport, OpenAndReadFailures) {
        "Can't open \"" + dir.file("short") + "\": it exists and is not a Tallix database, so it is not overwritten", ""},
       {{dir.file("db.pdb"), dir.file("u16.txt")},
        "Can't open \"" + dir.file("u16.txt") + "\": it is UTF-16 text; save it as UTF-8 or in an 8-bit character set", ""},
+      // UTF-16 without a mark, as some tools write it.
+      {{dir.file("db.pdb"), dir.file("u16le.txt")},
+       "Can't open \"" + dir.file("u16le.txt") + "\": it is UTF-16 text; save it as UTF-8 or in an 8-bit character set", ""},
+      {{dir.file("db.pdb"), dir.file("u16be.txt")},
+       "Can't open \"" + dir.file("u16be.txt") + "\": it is UTF-16 text; save it as UTF-8 or in an 8-bit character set", ""},
       // Answers would be read out of the text itself.
       {{dir.file("db.pdb"), "/dev/stdin"}, "",
        "Error reading answer: standard input is the text file itself; give the answers another way (a pipe, a file or "

@@ -14,6 +14,14 @@ ByteOrderMark readByteOrderMark(BufferedReader& text) {
     return ByteOrderMark::Utf8;
   }
   if (start.substr(0, 2) == "\xFF\xFE" || start.substr(0, 2) == "\xFE\xFF") return ByteOrderMark::Utf16;
+  // Without a mark: two characters of ASCII as UTF-16, little- or big-endian.
+  const std::string_view four = text.peek(4).substr(0, 4);
+  if (four.size() == 4) {
+    const auto zero = [&four](std::size_t at) { return four[at] == '\0'; };
+    if ((zero(1) && zero(3) && !zero(0) && !zero(2)) || (zero(0) && zero(2) && !zero(1) && !zero(3))) {
+      return ByteOrderMark::Utf16;
+    }
+  }
   return ByteOrderMark::None;
 }
 
@@ -153,6 +161,8 @@ class TextBuilder {
   const char* end_ = nullptr;  // the end of the last line's content
 };
 
+constexpr char kEndOfFileMark = '\x1A';
+
 bool isSeparator(std::string_view line) {
   return line.size() >= kSeparatorLength && line.front() == '~' &&
          line.substr(0, kSeparatorLength) == kSeparatorLine.substr(0, kSeparatorLength);
@@ -162,6 +172,9 @@ bool isSeparator(std::string_view line) {
 
 TextLine readTextLine(BufferedReader& text, std::string_view& line, bool* whole) {
   line = text.readLine();
+  // One 0x1A as the very last byte of the input (a last line has no line
+  // feed) is the old end-of-file mark of some editors and copy commands.
+  if (!line.empty() && line.back() == kEndOfFileMark) line.remove_suffix(1);
   if (line.empty()) return text.error() != 0 ? TextLine::ReadError : TextLine::EndOfFile;
   if (isSeparator(line)) return TextLine::Separator;
   // The line feed, if any, is last; a carriage return or a zero byte may

@@ -154,6 +154,11 @@ const ReaderCase kCases[] = {
      {{0, 0, 14, 1, "a\nb\nc\nd\ne\nf\ng\nh\ni\nj\n" + std::string(20, '~') + "\n" + std::string(19, '~') + "\n ~~~ " +
                         std::string(23, '~') + "\t\n" + std::string(26, '~') + "x"}},
      {}, tildesNote(11, 20) + tildesNote(13, 26)},
+    {"a final 0x1A on a line of its own is the end-of-file mark", "a\n" + kSep + "b\n\x1A", {{0, 0, 14, 1, "a"}, {0, 0, 14, 1, "b"}},
+     {}},
+    {"a final 0x1A after a last line is the end-of-file mark", "a\nb\x1A", {{0, 0, 14, 1, "a\nb"}}, {}},
+    {"a 0x1A anywhere else is a byte of the text", "\x1A\na\x1A" "b\n\x1A\n" + kSep + "\x1A\x1A",
+     {{0, 0, 14, 1, "\x1A\na\x1A" "b\n\x1A"}, {0, 0, 14, 1, "\x1A"}}, {}},
     {"U+FFFD once for each line that holds it",
      "Caf\xEF\xBF\xBD\nplain \xEF\xBF\n\xEF\xBF\xBD and \xEF\xBF\xBD\n" + kSep + "x\n\xEF\xBF\xBD\n",
      {{0, 0, 14, 1, "Caf\xEF\xBF\xBD\nplain \xEF\xBF\n\xEF\xBF\xBD and \xEF\xBF\xBD"}, {0, 0, 14, 1, "x\n\xEF\xBF\xBD"}}, {},

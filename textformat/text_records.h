@@ -48,11 +48,13 @@ class TextRecordWriter {
 enum class ByteOrderMark { None, Utf8, Utf16 };
 
 // Looks at the start of a text, before any line is read: a UTF-8 byte-order
-// mark (EF BB BF) is passed over, as no part of the text; a UTF-16 one (FF FE
-// or FE FF) is only reported.
+// mark (EF BB BF) is passed over, as no part of the text; UTF-16, by its mark
+// (FF FE or FE FF) or without one by its first two characters (ASCII, each
+// with a zero byte), is only reported.
 ByteOrderMark readByteOrderMark(BufferedReader& text);
 
-// What readTextLine found.
+// What readTextLine found.  One 0x1A as the very last byte of the input is
+// an end-of-file mark, not text; anywhere else it is an ordinary byte.
 enum class TextLine { Line, Separator, EndOfFile, ReadError };
 
 // Reads the next line, normalised: a line whose first 27 characters are
