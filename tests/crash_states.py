@@ -31,6 +31,7 @@ import generate  # noqa: E402
 BUILD = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else os.path.join(ROOT, 'build'))
 IMP, EXP = os.path.join(BUILD, 'TxImport'), os.path.join(BUILD, 'TxExport')
 SEP = b'~' * 27 + b'\n'
+ROLLBACK_MAGIC = b'TxTools rollback copy 1\n'
 TRACED = 'openat,open,write,pwrite64,lseek,ftruncate,fallocate,fsync,fdatasync,rename,renameat,renameat2,' \
          'linkat,unlink,unlinkat,close'
 LINE = re.compile(r'^\d+\s+(\w+)\((.*)\)\s+=\s+(-?\d+)')
@@ -194,6 +195,21 @@ def states(initial, inodes, steps, crash):
         yield {path: bytes(contents.get(i, b'')) for path, i in names.items()}
 
 
+def identify_copies(work):
+    """A rollback copy names its database by device and inode: a database
+    made anew for a state is another inode, which the copy must name."""
+    db = os.path.join(work, 'db.pdb')
+    for name in os.listdir(work):
+        path = os.path.join(work, name)
+        content = open(path, 'rb').read()
+        if name.endswith('.TxImport-rollback') and content.startswith(ROLLBACK_MAGIC) and os.path.exists(db) and \
+                len(content) >= len(ROLLBACK_MAGIC) + 16:
+            info = os.stat(db)
+            at = len(ROLLBACK_MAGIC)
+            identity = info.st_dev.to_bytes(8, 'big') + info.st_ino.to_bytes(8, 'big')
+            open(path, 'wb').write(content[:at] + identity + content[at + 16:])
+
+
 def main():
     if not shutil.which('strace'):
         print('skipped: strace (Debian package strace) is not installed')
@@ -233,6 +249,7 @@ def main():
                     os.makedirs(work)
                     for path, content in disk.items():
                         open(path, 'wb').write(content)
+                    identify_copies(work)
                     reader = [EXP, 'db.pdb', '/dev/null'] if n % 2 == 0 else [IMP, 'db.pdb', 't.txt', '/dev/null']
                     r = subprocess.run(reader, cwd=work, capture_output=True, stdin=subprocess.DEVNULL)
                     db = open(os.path.join(work, 'db.pdb'), 'rb').read() if os.path.exists(
