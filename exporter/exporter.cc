@@ -108,7 +108,7 @@ void exportDatabase(const std::string& dbPath, const std::string& textPath) {
   if (sameFile(db.get(), textPath)) failToOpen(textPath, kTextIsTheDatabase);
   refuseADatabaseAsText(textPath);
   FileDescriptor textFd(platform::openForWriting(textPath));
-  if (textFd.get() < 0) failToOpen(textPath, std::strerror(errno));
+  if (textFd.get() < 0) failToOpen(textPath, platform::errorText(errno));
   TextFile text(textFd.get());
   TextRecordWriter writer(text);
   ExportVisitor visitor(appInfo, writer);

@@ -106,7 +106,7 @@ void checkOutput(const std::string& outputPath) {
   platform::FileStatus info;
   if (!platform::status(outputPath, info) || !info.regular || info.size == 0) return;
   FileDescriptor output(platform::openForReading(outputPath));
-  if (output.get() < 0) failToOpen(outputPath, std::strerror(errno));
+  if (output.get() < 0) failToOpen(outputPath, platform::errorText(errno));
   if (!startsAsTallixDatabase(output.get())) failToOpen(outputPath, kOutputIsNoDatabase);
 }
 

@@ -20,16 +20,22 @@ constexpr std::string_view kTemporaryTag = ".TxImport-";
 
 // The temporary name's stem: ".<name>.TxImport-", or ".TxImport-" alone
 // where the name is too long to take the rest.
+std::string hiddenName(const std::string& base) {
+  std::string name = ".";
+  name.append(base).append(kTemporaryTag);
+  return name;
+}
+
 std::string temporaryStem(const std::string& directory, const std::string& base) {
   const std::size_t full = 1 + base.size() + kTemporaryTag.size() + 6;
-  return directory + "/" + (full <= platform::longestName(directory) ? "." + base : std::string()) +
-         std::string(kTemporaryTag);
+  return platform::joinPath(directory, full <= platform::longestName(directory) ? hiddenName(base)
+                                                                                : std::string(kTemporaryTag));
 }
 
 // The reason a new file cannot be made for `path`: for a directory that
 // exists but takes no new file, that directory is named.
 std::string noNewFile(int error, const std::string& directory) {
-  std::string reason = std::strerror(error);
+  std::string reason = platform::errorText(error);
   if (error != ENOENT && error != ENOTDIR) reason += " (no file can be created in \"" + directory + "\")";
   return reason;
 }
@@ -79,27 +85,27 @@ ReplacementFile::ReplacementFile(const std::string& path, std::optional<platform
   // The kernel follows the path's links, with its protections against links
   // planted by other users; none is read here by hand.
   platform::OutputLookup output;
-  if (!platform::lookUpOutput(path, output)) failToOpen(path_, std::strerror(errno));
+  if (!platform::lookUpOutput(path, output)) failToOpen(path_, platform::errorText(errno));
   target_ = output.target;
   if (output.made) madeTarget_.emplace(target_);
   if (output.exists) existing_ = output.status;
   directory_ = platform::directoryOf(target_);
-  if (existing_ && existing_->directory) failToOpen(path_, std::strerror(EISDIR));
+  if (existing_ && existing_->directory) failToOpen(path_, platform::errorText(EISDIR));
   // An output the user could not write in place is not replaced either; the
   // kernel's protections against planted files answer here too.
-  if (existing_ && !platform::canWrite(path_)) failToOpen(path_, std::strerror(errno));
+  if (existing_ && !platform::canWrite(path_)) failToOpen(path_, platform::errorText(errno));
   // Another database named as the output is held against a second import
   // of it, and must not change before it is replaced.
   if (existing_ && existing_->regular && !oldDatabase_ && !output.made) {
     held_ = FileDescriptor(platform::openForReading(target_));
-    if (held_.get() < 0) failToOpen(path_, std::strerror(errno));
+    if (held_.get() < 0) failToOpen(path_, platform::errorText(errno));
     if (platform::lockForUpdate(held_.get()) == EWOULDBLOCK) failToOpen(path_, kAnotherImport);
   }
   // A copy that an import which was killed between naming its new file and
   // renaming it left behind holds the database's records (secret ones too):
   // it goes, once this run holds the database against other imports.
   if (existing_ && existing_->regular && (oldDatabase_ || held_.get() >= 0)) {
-    platform::removeStaleTemporaries(directory_, "." + platform::baseNameOf(target_) + std::string(kTemporaryTag),
+    platform::removeStaleTemporaries(directory_, hiddenName(platform::baseNameOf(target_)),
                                      static_cast<std::int64_t>(std::time(nullptr)));
   }
   const bool mayReplace = !existing_ || (existing_->regular && existing_->links == 1);
@@ -158,7 +164,7 @@ bool ReplacementFile::keepIdentity() {
   // A file that cannot be read for it is a failure, not a reason to write
   // into the old file.
   const FileDescriptor source(platform::openForReading(target_));
-  if (source.get() < 0) failToOpen(path_, std::strerror(errno));
+  if (source.get() < 0) failToOpen(path_, platform::errorText(errno));
   return platform::copyIdentity(target_, source.get(), file_.get());
 }
 
@@ -208,7 +214,7 @@ void ReplacementFile::write(std::uint64_t size, const std::function<void(int fd)
   switch (mode_) {
     case Mode::Direct:
       file_ = FileDescriptor(platform::openExisting(target_, true, false));
-      if (file_.get() < 0) failToOpen(path_, std::strerror(errno));
+      if (file_.get() < 0) failToOpen(path_, platform::errorText(errno));
       writeDatabase(file_.get());
       file_.close(kErrorWritingDatabase);
       commit();
@@ -261,13 +267,13 @@ void ReplacementFile::replace(std::uint64_t size, const std::function<void(int f
   // The new name must reach the disk as well.
   if (platform::flushDirectory(directory_) != 0) {
     fatalError(kErrorWritingDatabase, std::string("the new database is in place, but its directory could not be "
-                                                  "flushed to the disk: ") + std::strerror(errno));
+                                                  "flushed to the disk: ") + platform::errorText(errno));
   }
 }
 
 void ReplacementFile::writeInPlace(std::uint64_t size, const std::function<void(int fd)>& writeDatabase) {
   file_ = FileDescriptor(platform::openExisting(target_, false, true));
-  if (file_.get() < 0) failToOpen(path_, std::strerror(errno));
+  if (file_.get() < 0) failToOpen(path_, platform::errorText(errno));
   const int fd = file_.get();
   platform::FileStatus now;
   if (!platform::status(fd, now)) fatalSystemError(kErrorReadingDatabase);

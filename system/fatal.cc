@@ -26,12 +26,12 @@ void fatalError(std::string_view message, std::string_view reason) {
 
 void fatalSystemError(std::string_view message) {
   const int error = errno;
-  fatalError(message, std::strerror(error));
+  fatalError(message, platform::errorText(error));
 }
 
 void fatalReadError(std::string_view message, int error) {
   if (error == 0) fatalError(message, kUnexpectedEnd);
-  fatalError(message, std::strerror(error));
+  fatalError(message, platform::errorText(error));
 }
 
 void fatalMessage(std::string_view text) { throw Failure(FailureStream::Out, std::string(text)); }

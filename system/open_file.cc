@@ -40,7 +40,7 @@ void FileDescriptor::close(std::string_view message) {
 
 FileDescriptor openForReading(const std::string& path) {
   const int fd = platform::openForReading(path);
-  if (fd < 0) failToOpen(path, std::strerror(errno));
+  if (fd < 0) failToOpen(path, platform::errorText(errno));
   return FileDescriptor(fd);
 }
 

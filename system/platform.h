@@ -24,6 +24,11 @@ inline constexpr std::string_view kLineEnd = "\r\n";
 inline constexpr std::string_view kLineEnd = "\n";
 #endif
 
+// The text for an error number: the C library's, and for the causes that a
+// host tells apart beyond the C library's numbers (on Windows: a file that
+// another program holds open, a file marked read-only), its own.
+std::string errorText(int error);
+
 // ---- The command line
 
 // The arguments as UTF-8, the program's name first.
@@ -148,6 +153,10 @@ struct OutputLookup {
 bool lookUpOutput(const std::string& path, OutputLookup& output);
 std::string directoryOf(const std::string& path);
 std::string baseNameOf(const std::string& path);
+// `name` in `directory`, joined by the host's rules (on Windows with a
+// backslash, which every form of path takes, and none after a bare drive,
+// whose current folder "C:" names).
+std::string joinPath(const std::string& directory, const std::string& name);
 
 // A new file in `directory` that has no name until nameUnnamed(): its
 // descriptor; -1 with errno EOPNOTSUPP where the host or the file system

@@ -21,6 +21,8 @@
 
 namespace tx::platform {
 
+std::string errorText(int error) { return std::strerror(error); }
+
 std::vector<std::string> arguments(int argc, char** argv) { return {argv, argv + argc}; }
 
 void reportFileSizeLimits() { std::signal(SIGXFSZ, SIG_IGN); }
@@ -257,6 +259,10 @@ std::string directoryOf(const std::string& path) {
   const std::size_t slash = path.rfind('/');
   if (slash == std::string::npos) return ".";
   return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string joinPath(const std::string& directory, const std::string& name) {
+  return directory == "/" ? "/" + name : directory + "/" + name;
 }
 
 std::string baseNameOf(const std::string& path) {

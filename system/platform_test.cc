@@ -43,6 +43,17 @@ TEST(Platform, PathsSplitIntoDirectoryAndName) {
     EXPECT_EQ(directoryOf(c.path), c.directory);
     EXPECT_EQ(baseNameOf(c.path), c.name);
   }
+  // A name put back in its directory, by the host's rules.
+  struct Joined {
+    std::string directory, joined;
+  };
+#ifdef _WIN32
+  const Joined joins[] = {{"dir", "dir\\x"}, {"C:", "C:x"}, {"C:\\", "C:\\x"}, {"\\\\?\\C:\\dir", "\\\\?\\C:\\dir\\x"},
+                          {"/", "/x"}, {".", ".\\x"}};
+#else
+  const Joined joins[] = {{"dir", "dir/x"}, {"/", "/x"}, {".", "./x"}, {"/a/b", "/a/b/x"}};
+#endif
+  for (const Joined& j : joins) EXPECT_EQ(joinPath(j.directory, "x"), j.joined) << j.directory;
 }
 
 TEST(Platform, FilesAreKnownByIdentityAndVersion) {

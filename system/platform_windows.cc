@@ -40,6 +40,10 @@ std::string narrow(const wchar_t* text) {
 }
 
 // errno for the last Win32 error, so that failures read as they do elsewhere.
+// Causes the C library has no number for.
+constexpr int kHeldOpen = 0x7001;
+constexpr int kReadOnly = 0x7002;
+
 int setErrnoFromWindows() {
   switch (::GetLastError()) {
     case ERROR_FILE_NOT_FOUND:
@@ -48,8 +52,10 @@ int setErrnoFromWindows() {
       errno = ENOENT;
       break;
     case ERROR_ACCESS_DENIED:
-    case ERROR_SHARING_VIOLATION:
       errno = EACCES;
+      break;
+    case ERROR_SHARING_VIOLATION:
+      errno = kHeldOpen;
       break;
     case ERROR_FILE_EXISTS:
     case ERROR_ALREADY_EXISTS:
@@ -118,6 +124,12 @@ bool statusOfHandle(HANDLE handle, FileStatus& result) {
 
 }  // namespace
 
+std::string errorText(int error) {
+  if (error == kHeldOpen) return "another program has the file open";
+  if (error == kReadOnly) return "the file is marked read-only";
+  return std::strerror(error);
+}
+
 std::vector<std::string> arguments(int argc, char** argv) {
   int count = 0;
   wchar_t** wide = ::CommandLineToArgvW(::GetCommandLineW(), &count);
@@ -169,7 +181,12 @@ long readAt(int fd, char* destination, std::size_t size, std::uint64_t offset) {
   return setErrnoFromWindows();
 }
 
-long writeSome(int fd, const char* source, std::size_t size) { return ::_write(fd, source, chunk(size)); }
+long writeSome(int fd, const char* source, std::size_t size) {
+  // Not through the C library, whose error numbers miss a full disk.
+  DWORD wrote = 0;
+  if (::WriteFile(handleOf(fd), source, chunk(size), &wrote, nullptr)) return static_cast<long>(wrote);
+  return setErrnoFromWindows();
+}
 
 long writeAt(int fd, const char* source, std::size_t size, std::uint64_t offset) {
   OVERLAPPED overlapped = at(offset);
@@ -216,7 +233,16 @@ bool canWrite(const std::string& path) {
   const HANDLE handle = ::CreateFileW(widen(path).c_str(), GENERIC_WRITE,
                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                       FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return setErrnoFromWindows() == 0;
+  if (handle == INVALID_HANDLE_VALUE) {
+    const DWORD error = ::GetLastError();
+    const DWORD attributes = ::GetFileAttributesW(widen(path).c_str());
+    if (error == ERROR_ACCESS_DENIED && attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)) {
+      errno = kReadOnly;
+      return false;
+    }
+    ::SetLastError(error);
+    return setErrnoFromWindows() == 0;
+  }
   ::CloseHandle(handle);
   return true;
 }
@@ -302,6 +328,12 @@ std::string directoryOf(const std::string& path) {
   // The root of a drive, or of the current drive, keeps its separator.
   if (slash == 0 || (drive && slash == 2)) return path.substr(0, slash + 1);
   return path.substr(0, slash);
+}
+
+std::string joinPath(const std::string& directory, const std::string& name) {
+  const bool bareDrive = directory.size() == 2 && directory[1] == ':';
+  if (bareDrive || directory.back() == '\\' || directory.back() == '/') return directory + name;
+  return directory + "\\" + name;
 }
 
 std::string baseNameOf(const std::string& path) {

@@ -33,13 +33,15 @@ std::uint64_t get64(std::string_view bytes, std::size_t at) {
 
 // Beside the file, or in the temporary directory by the file's identity.
 std::string besideCopy(const std::string& path) {
-  const std::string directory = platform::directoryOf(path);
-  return (directory == "/" ? "" : directory) + "/." + platform::baseNameOf(path) + std::string(kRollbackTag);
+  std::string name = ".";
+  name.append(platform::baseNameOf(path)).append(kRollbackTag);
+  return platform::joinPath(platform::directoryOf(path), name);
 }
 
 std::string temporaryCopy(const platform::FileStatus& file) {
-  return platform::temporaryDirectory() + "/txtools-rollback-" + std::to_string(platform::userId()) + "-" +
-         std::to_string(file.volume) + "-" + std::to_string(file.index);
+  return platform::joinPath(platform::temporaryDirectory(), "txtools-rollback-" + std::to_string(platform::userId()) +
+                                                               "-" + std::to_string(file.volume) + "-" +
+                                                               std::to_string(file.index));
 }
 
 std::string readAll(int fd, std::uint64_t size) {

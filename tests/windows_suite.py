@@ -141,6 +141,39 @@ def update_in_place_leaves_nothing(s):
     expect(status == 0 and s.read("db.txt").endswith(b"\nAdded\n" + SEP), "the record was not added")
 
 
+def unmarked_utf16_and_final_eof_mark_as_on_linux(s):
+    s.copy_example()
+    s.write("u16.txt", "Added\r\n".encode("utf-16-le"))
+    win = s.win(s.win_import, "db.pdb", "u16.txt", "w.pdb")
+    lin = s.linux(s.linux_import, "db.pdb", "u16.txt", "l.pdb")
+    expect(win[0] == lin[0] == 1 and win[1] == lin[1], "UTF-16 without a mark: %r against %r" % (win, lin))
+    expect(b"it is UTF-16 text" in win[1], "UTF-16 without a mark: %r" % (win,))
+    # What copy a.txt+b.txt leaves at the end.
+    s.write("end.txt", b"Added\r\n" + crlf(SEP) + b"\x1a")
+    win = s.win(s.win_import, "db.pdb", "end.txt", "w.pdb")
+    lin = s.linux(s.linux_import, "db.pdb", "end.txt", "l.pdb")
+    expect(win == lin == (0, b"", b""), "a final 0x1A: %r against %r" % (win, lin))
+    w, l = s.read("w.pdb"), s.read("l.pdb")
+    expect(w[:36] == l[:36] and w[48:] == l[48:], "a final 0x1A: the databases differ")
+
+
+def windows_path_forms(s):
+    s.copy_example()
+    s.write("add.txt", b"Added\r\n" + crlf(SEP))
+    folder = "Z:" + s.dir.replace("/", "\\")
+    for output, name in (("\\\\?\\" + folder + "\\long.pdb", "long.pdb"), ("Z:relative.pdb", "relative.pdb"),
+                         (folder + "/mixed.pdb", "mixed.pdb")):
+        status, out, err = s.win(s.win_import, "db.pdb", "add.txt", output)
+        expect((status, out, err) == (0, b"", b""), "%s: status %d, out %r, err %r" % (output, status, out, err))
+        status, _, _ = s.linux(s.linux_export, name, name + ".txt")
+        expect(status == 0 and s.read(name + ".txt").endswith(b"\nAdded\n" + SEP), "%s: not written" % output)
+    # An update in place through a \\?\ path puts its temporary file beside it.
+    status, out, err = s.win(s.win_import, "\\\\?\\" + folder + "\\db.pdb", "add.txt")
+    expect((status, out, err) == (0, b"", b""), "in place: status %d, out %r, err %r" % (status, out, err))
+    left = sorted(n for n in os.listdir(s.dir) if not n.endswith(".txt"))
+    expect(left == ["db.pdb", "long.pdb", "mixed.pdb", "relative.pdb"], "left behind: %r" % left)
+
+
 def usage_lines(s):
     status, out, err = s.win(s.win_export)
     expect((status, out, err) == (1, b"Format: TXEXPORT DbFileName TextFileName\r\n", b""),
@@ -156,6 +189,8 @@ ROWS = [
     ("a failed write leaves every file as it was and nothing behind", failed_writes_leave_files),
     ("an update in place leaves no temporary file", update_in_place_leaves_nothing),
     ("the usage line", usage_lines),
+    ("UTF-16 without a mark and a final 0x1A give the Linux results", unmarked_utf16_and_final_eof_mark_as_on_linux),
+    ("\\\\?\\, drive-relative and mixed-slash outputs", windows_path_forms),
 ]
 
 
