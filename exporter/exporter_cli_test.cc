@@ -347,7 +347,6 @@ TEST(TxExport, SignalsLeaveWholeRecords) {
     const std::string full = readFile(dir.file("full.txt"));
     for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGQUIT, SIGUSR1, SIGALRM}) {
       SCOPED_TRACE(std::string(name) + " " + std::to_string(signal));
-      ::unlink(dir.file("out.txt").c_str());
       txtest::RunOptions options;
       options.watch = [&](pid_t pid, const std::string&, std::string&) {
         struct stat info {};
@@ -355,10 +354,17 @@ TEST(TxExport, SignalsLeaveWholeRecords) {
         ::kill(pid, signal);
         return true;
       };
-      const auto run = runProgram(kExport, {db, dir.file("out.txt")}, options);
+      // On a loaded machine the signal can land after the last write, which
+      // tests nothing: such a run is tried again, a few times at most.
+      txtest::RunResult run;
+      std::string text;
+      for (int attempt = 0; attempt < 5 && (attempt == 0 || text.size() == full.size()); ++attempt) {
+        ::unlink(dir.file("out.txt").c_str());
+        run = runProgram(kExport, {db, dir.file("out.txt")}, options);
+        text = readFile(dir.file("out.txt"));
+      }
       EXPECT_EQ(run.status, 128 + signal);
       EXPECT_EQ(run.out + run.err, "");
-      const std::string text = readFile(dir.file("out.txt"));
       EXPECT_LT(text.size(), full.size());
       EXPECT_TRUE(isWholeRecordsOf(text, full)) << text.size();
     }
