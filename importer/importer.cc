@@ -205,9 +205,10 @@ void importDatabase(const std::string& oldPath, const std::string& textPath, con
   ImportMerger(list, categories, answers, out, &notes).merge(text);
   textFd.close(kErrorClosingText);
 
-  // Write.
-  writeResult(output, old, list);
+  // Write.  The old database is closed first (it was read whole): no handle
+  // of this run's may keep a host from replacing it.
   old.file.close(kErrorClosingDatabase);
+  writeResult(output, old, list);
   list.clear();
 }
 

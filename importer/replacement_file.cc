@@ -261,6 +261,8 @@ void ReplacementFile::replace(std::uint64_t size, const std::function<void(int f
     if (unnamed_) nameUnnamed();
     file_.close(kErrorWritingDatabase);
     if (existing_) checkUnchanged(statusNow(), std::nullopt);
+    // Nothing of this run's holds the file it replaces.
+    held_ = FileDescriptor();
     if (platform::replaceFile(temporary_->path(), target_) != 0) fatalSystemError(kErrorReplacingDatabase);
     commit();
   }

@@ -142,9 +142,18 @@ std::vector<std::string> arguments(int argc, char** argv) {
 
 void reportFileSizeLimits() {}
 
-int openForReading(const std::string& path) {
-  return ::_wopen(widen(path).c_str(), _O_RDONLY | _O_BINARY | _O_NOINHERIT);
+// A descriptor over a handle opened with every sharing mode, so that a file
+// the importer holds can still be replaced (and deleted) while it does.
+int openShared(const std::string& path, DWORD access, DWORD disposition, int flags) {
+  const HANDLE handle = ::CreateFileW(widen(path).c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return setErrnoFromWindows();
+  const int fd = ::_open_osfhandle(reinterpret_cast<intptr_t>(handle), flags | _O_BINARY);
+  if (fd < 0) ::CloseHandle(handle);
+  return fd;
 }
+
+int openForReading(const std::string& path) { return openShared(path, GENERIC_READ, OPEN_EXISTING, _O_RDONLY); }
 
 void openMissingStandardStreams() {
   for (int fd = 0; fd <= 2; ++fd) {
@@ -366,8 +375,9 @@ int nameUnnamed(int, const std::string&) {
 int createTemporary(std::string& pattern) {
   for (int attempt = 0; attempt < 100; ++attempt) {
     pattern.replace(pattern.size() - 6, 6, randomSuffix());
-    const int fd = ::_wopen(widen(pattern).c_str(), _O_RDWR | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT,
-                            _S_IREAD | _S_IWRITE);
+    // With the right to set its security descriptor, which the old file's
+    // is copied into.
+    const int fd = openShared(pattern, GENERIC_READ | GENERIC_WRITE | WRITE_DAC | DELETE, CREATE_NEW, _O_RDWR);
     if (fd >= 0 || errno != EEXIST) return fd;
   }
   return -1;
@@ -405,11 +415,10 @@ bool copyIdentity(const std::string&, int from, int to) {
                         &descriptor) != ERROR_SUCCESS) {
     return false;
   }
-  const HANDLE writable = ::ReOpenFile(handleOf(to), WRITE_DAC | FILE_WRITE_ATTRIBUTES,
-                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0);
-  bool kept = writable != INVALID_HANDLE_VALUE &&
-              ::SetSecurityInfo(writable, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, dacl,
-                                nullptr) == ERROR_SUCCESS;
+  // The new file was opened with the right to set it.
+  const HANDLE writable = handleOf(to);
+  bool kept = ::SetSecurityInfo(writable, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, dacl, nullptr) ==
+              ERROR_SUCCESS;
   BY_HANDLE_FILE_INFORMATION info{};
   if (kept && ::GetFileInformationByHandle(handleOf(from), &info)) {
     FILE_BASIC_INFO basic{};
@@ -417,7 +426,6 @@ bool copyIdentity(const std::string&, int from, int to) {
     basic.FileAttributes = (info.dwFileAttributes & ~DWORD{FILE_ATTRIBUTE_READONLY}) | FILE_ATTRIBUTE_ARCHIVE;
     kept = ::SetFileInformationByHandle(writable, FileBasicInfo, &basic, sizeof basic) != 0;
   }
-  if (writable != INVALID_HANDLE_VALUE) ::CloseHandle(writable);
   ::LocalFree(descriptor);
   return kept;
 }

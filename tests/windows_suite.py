@@ -134,8 +134,11 @@ def failed_writes_leave_files(s):
 def update_in_place_leaves_nothing(s):
     s.copy_example()
     s.write("add.txt", b"Added\r\n" + crlf(SEP))
+    before = os.stat(s.path("db.pdb")).st_ino
     status, out, err = s.win(s.win_import, "db.pdb", "add.txt")
     expect((status, out, err) == (0, b"", b""), "status %d, out %r, err %r" % (status, out, err))
+    # Replaced by a new file, not written into the old one.
+    expect(os.stat(s.path("db.pdb")).st_ino != before, "the database was written into, not replaced")
     expect(sorted(os.listdir(s.dir)) == ["add.txt", "db.pdb"], "left behind: %r" % os.listdir(s.dir))
     status, _, _ = s.linux(s.linux_export, "db.pdb", "db.txt")
     expect(status == 0 and s.read("db.txt").endswith(b"\nAdded\n" + SEP), "the record was not added")
@@ -187,7 +190,7 @@ ROWS = [
     ("the database under another spelling is refused as the text file", same_file_refused),
     ("a non-ASCII file name is kept", non_ascii_names_kept),
     ("a failed write leaves every file as it was and nothing behind", failed_writes_leave_files),
-    ("an update in place leaves no temporary file", update_in_place_leaves_nothing),
+    ("an update in place replaces the database and leaves no temporary file", update_in_place_leaves_nothing),
     ("the usage line", usage_lines),
     ("UTF-16 without a mark and a final 0x1A give the Linux results", unmarked_utf16_and_final_eof_mark_as_on_linux),
     ("\\\\?\\, drive-relative and mixed-slash outputs", windows_path_forms),
