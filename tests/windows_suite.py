@@ -24,6 +24,7 @@ class Suite:
     def __init__(self, args):
         self.win_export = os.path.join(args.windows, "TxExport.exe")
         self.win_import = os.path.join(args.windows, "TxImport.exe")
+        self.hold_open = os.path.join(args.windows, "tests", "hold_open.exe")
         self.linux_export = os.path.join(args.linux, "TxExport")
         self.linux_import = os.path.join(args.linux, "TxImport")
         self.example = os.path.join(args.source, "examples", "example.pdb")
@@ -177,6 +178,36 @@ def windows_path_forms(s):
     expect(left == ["db.pdb", "long.pdb", "mixed.pdb", "relative.pdb"], "left behind: %r" % left)
 
 
+def held_by_another_program(s):
+    # Another program holds the database open: with delete sharing the
+    # update replaces it; without, it is refused cleanly, the file whole.
+    for sharing, replaced in (("delete", True), ("nodelete", False)):
+        s.copy_example()
+        s.write("add.txt", b"Added\r\n" + crlf(SEP))
+        before = s.read("db.pdb")
+        holder = subprocess.Popen([s.wine, s.hold_open, "db.pdb", sharing], cwd=s.dir, stdin=subprocess.PIPE,
+                                  stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        try:
+            expect(holder.stdout.readline().strip() == b"held", "%s: the other program did not open it" % sharing)
+            status, out, err = s.win(s.win_import, "db.pdb", "add.txt")
+        finally:
+            holder.stdin.close()
+            holder.wait(timeout=60)
+        # Windows replaces a file that another program holds with delete
+        # sharing; wine cannot replace a file that any process holds open, so
+        # there the update is refused as cleanly as without delete sharing.
+        if replaced and status == 0:
+            expect((out, err) == (b"", b""), "%s: out %r, err %r" % (sharing, out, err))
+            expect(s.read("db.pdb") != before, "%s: the database was not updated" % sharing)
+        else:
+            expect(status == 1 and out == b"", "%s: status %d, out %r" % (sharing, status, out))
+            expect(err.replace(b"\r\n", b"\n") in (
+                b"Error replacing database file: another program has the file open\n",
+                b"Error replacing database file: Permission denied\n"), "%s: %r" % (sharing, err))
+            expect(s.read("db.pdb") == before, "%s: the database changed" % sharing)
+        expect(sorted(os.listdir(s.dir)) == ["add.txt", "db.pdb"], "%s: left behind: %r" % (sharing, os.listdir(s.dir)))
+
+
 def usage_lines(s):
     status, out, err = s.win(s.win_export)
     expect((status, out, err) == (1, b"Format: TXEXPORT DbFileName TextFileName\r\n", b""),
@@ -194,6 +225,8 @@ ROWS = [
     ("the usage line", usage_lines),
     ("UTF-16 without a mark and a final 0x1A give the Linux results", unmarked_utf16_and_final_eof_mark_as_on_linux),
     ("\\\\?\\, drive-relative and mixed-slash outputs", windows_path_forms),
+    ("a database another program holds open: replaced with delete sharing, refused cleanly without",
+     held_by_another_program),
 ]
 
 
