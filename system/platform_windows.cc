@@ -436,6 +436,19 @@ int replaceFile(const std::string& from, const std::string& to) {
   if (::MoveFileExW(widen(from).c_str(), widen(to).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
     return 0;
   }
+  const DWORD error = ::GetLastError();
+  if (error == ERROR_ACCESS_DENIED) {
+    // Some hosts say "access denied" where another program holds the file:
+    // an open that shares nothing tells the two apart.
+    const HANDLE probe = ::CreateFileW(widen(to).c_str(), DELETE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (probe != INVALID_HANDLE_VALUE) {
+      ::CloseHandle(probe);
+    } else if (::GetLastError() == ERROR_SHARING_VIOLATION) {
+      errno = kHeldOpen;
+      return -1;
+    }
+  }
+  ::SetLastError(error);
   return setErrnoFromWindows();
 }
 
