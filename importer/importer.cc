@@ -115,10 +115,7 @@ class NotesTo : public TextNotes {
  public:
   NotesTo(std::FILE* out, const std::string& textPath) : out_(out), textPath_(textPath) {}
   void note(std::uint64_t line, std::string_view words) override {
-    std::string text = "TxImport: note: \"" + textPath_ + "\" line " + std::to_string(line) + ": ";
-    text.append(words).push_back('\n');
-    std::fwrite(text.data(), 1, text.size(), out_);
-    std::fflush(out_);
+    reportNote(out_, "TxImport", textPath_, " line " + std::to_string(line), words);
   }
 
  private:
@@ -127,7 +124,7 @@ class NotesTo : public TextNotes {
 };
 
 // The old database as it was loaded.  On an update in place it stays open,
-// locked against a second import of it.
+// locked against a second import of it, until the new one is written.
 struct OldDatabase {
   HeaderBytes header{};
   AppInfoBlock appInfo{};

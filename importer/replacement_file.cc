@@ -96,15 +96,17 @@ ReplacementFile::ReplacementFile(const std::string& path, std::optional<platform
   if (existing_ && !platform::canWrite(path_)) failToOpen(path_, platform::errorText(errno));
   // Another database named as the output is held against a second import
   // of it, and must not change before it is replaced.
+  expected_ = oldDatabase_;
   if (existing_ && existing_->regular && !oldDatabase_ && !output.made) {
     held_ = FileDescriptor(platform::openForReading(target_));
     if (held_.get() < 0) failToOpen(path_, platform::errorText(errno));
     if (platform::lockForUpdate(held_.get()) == EWOULDBLOCK) failToOpen(path_, kAnotherImport);
+    expected_ = existing_;
   }
   // A copy that an import which was killed between naming its new file and
   // renaming it left behind holds the database's records (secret ones too):
   // it goes, once this run holds the database against other imports.
-  if (existing_ && existing_->regular && (oldDatabase_ || held_.get() >= 0)) {
+  if (existing_ && existing_->regular && expected_) {
     platform::removeStaleTemporaries(directory_, hiddenName(platform::baseNameOf(target_)),
                                      static_cast<std::int64_t>(std::time(nullptr)));
   }
@@ -186,8 +188,7 @@ void ReplacementFile::commit() noexcept {
 // status, then where given its bytes), another database as it was when the
 // run began.
 void ReplacementFile::checkUnchanged(const platform::FileStatus& now, std::optional<std::string_view> bytes) const {
-  const std::optional<platform::FileStatus>& expected = oldDatabase_ ? oldDatabase_ : held_.get() >= 0 ? existing_ : std::nullopt;
-  bool same = !expected || platform::sameVersion(*expected, now);
+  bool same = !expected_ || platform::sameVersion(*expected_, now);
   if (same && oldDatabase_ && bytes) same = *bytes == oldBytes_;
   if (!same) {
     fatalError(kErrorReplacingDatabase, "\"" + path_ +
@@ -198,16 +199,14 @@ void ReplacementFile::checkUnchanged(const platform::FileStatus& now, std::optio
 
 // The old database's bytes as they are now.
 std::string ReplacementFile::currentBytes(const platform::FileStatus& now) const {
-  std::string bytes(static_cast<std::size_t>(now.size), '\0');
   const FileDescriptor file(platform::openForReading(target_));
   if (file.get() < 0) fatalSystemError(kErrorReadingDatabase);
-  const ReadResult read = readFromStart(file.get(), bytes.data(), bytes.size());
+  FileBytes read = readBytesFromStart(file.get(), now.size);
   if (read.error != 0) {
     errno = read.error;
     fatalSystemError(kErrorReadingDatabase);
   }
-  bytes.resize(read.got);
-  return bytes;
+  return std::move(read.bytes);
 }
 
 void ReplacementFile::write(std::uint64_t size, const std::function<void(int fd)>& writeDatabase) {
@@ -281,12 +280,12 @@ void ReplacementFile::writeInPlace(std::uint64_t size, const std::function<void(
   if (!platform::status(fd, now)) fatalSystemError(kErrorReadingDatabase);
   checkUnchanged(now, std::nullopt);
   // The old bytes, to put back if the new ones cannot all be written.
-  std::string old(static_cast<std::size_t>(now.size), '\0');
-  const ReadResult read = readFromStart(fd, old.data(), old.size());
-  if (read.got < old.size()) {
+  const FileBytes read = readBytesFromStart(fd, now.size);
+  if (read.bytes.size() < now.size) {
     errno = read.error != 0 ? read.error : EIO;
     fatalSystemError(kErrorReadingDatabase);
   }
+  const std::string& old = read.bytes;
   checkUnchanged(now, old);
   // The old bytes reach the disk first, in a rollback copy, so that the next
   // run can undo a rewrite that a crash or a power cut stopped.  Until the

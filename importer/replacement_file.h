@@ -88,6 +88,9 @@ class ReplacementFile {
   std::optional<platform::FileStatus> oldDatabase_;
   std::string_view oldBytes_;
   FileDescriptor held_;  // another database named as the output, locked
+  // The status the output must still have when it is written: the old
+  // database's as read, or another database's as found.
+  std::optional<platform::FileStatus> expected_;
   std::optional<exit_signals::RemoveOnExit> madeTarget_;  // what a link to nothing named, made here
   FileDescriptor file_;
   Mode mode_ = Mode::Replace;

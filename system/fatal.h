@@ -4,6 +4,7 @@
 // torn record) is undone by the destructors of the objects that own it.
 #pragma once
 
+#include <cstdio>
 #include <new>
 #include <stdexcept>
 #include <string>
@@ -40,6 +41,12 @@ class Failure {
 
 // Fails with `text` as it stands, for standard output.
 [[noreturn]] void fatalMessage(std::string_view text);
+
+// Writes a note, which changes nothing of the run, as one line on `out`:
+//   <program>: note: "<path>"<where>: <words>
+// `where` is empty or says where in the file (" line 12").
+void reportNote(std::FILE* out, std::string_view program, std::string_view path, std::string_view where,
+                std::string_view words);
 
 // Prints a failure on its stream, standard output flushed first so that the
 // messages come in the order they were made.

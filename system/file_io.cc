@@ -145,6 +145,15 @@ void BufferedReader::discardBuffered() {
   bufferLength_ = 0;
 }
 
+FileBytes readBytesFromStart(int fd, std::uint64_t size) {
+  FileBytes file;
+  file.bytes.resize(static_cast<std::size_t>(size));
+  const ReadResult read = readFromStart(fd, file.bytes.data(), file.bytes.size());
+  file.bytes.resize(read.got);
+  file.error = read.error;
+  return file;
+}
+
 ReadResult readFromStart(int fd, char* bytes, std::size_t size) {
   ReadResult result;
   while (result.got < size) {

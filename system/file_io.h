@@ -148,6 +148,14 @@ struct ReadResult {
 };
 ReadResult readFromStart(int fd, char* bytes, std::size_t size);
 
+// The same into a string of its own: the bytes it got (fewer than `size`
+// where the file ended or failed first), and the error that stopped it.
+struct FileBytes {
+  std::string bytes;
+  int error = 0;
+};
+FileBytes readBytesFromStart(int fd, std::uint64_t size);
+
 // Writes all of `bytes` to `fd`, retrying after interruptions and partial
 // writes.  False on failure, with errno set.  Where `written` is given, each
 // byte that reaches the file is counted there as it goes.

@@ -44,13 +44,6 @@ std::string temporaryCopy(const platform::FileStatus& file) {
                                                                std::to_string(file.index));
 }
 
-std::string readAll(int fd, std::uint64_t size) {
-  std::string bytes(static_cast<std::size_t>(size), '\0');
-  const ReadResult read = readFromStart(fd, bytes.data(), bytes.size());
-  bytes.resize(read.got);
-  return bytes;
-}
-
 }  // namespace
 
 RollbackCopy::RollbackCopy(const std::string& path, const platform::FileStatus& file, std::string_view old) {
@@ -103,7 +96,7 @@ std::optional<std::string> recoverFromRollbackCopy(const std::string& path) {
         copyStatus.owner != platform::userId()) {
       continue;
     }
-    const std::string copy = readAll(copyFile.get(), copyStatus.size);
+    const std::string copy = readBytesFromStart(copyFile.get(), copyStatus.size).bytes;
     // A copy whose head did not reach the disk whole never began to serve:
     // the file is not touched before the whole copy is on the disk.  One of
     // another file (this one was replaced since) is left alone.
@@ -124,8 +117,7 @@ std::optional<std::string> recoverFromRollbackCopy(const std::string& path) {
     } else {
       FileDescriptor database(platform::openExisting(path, false, true));
       if (database.get() < 0) fatalSystemError("Error restoring database from its rollback copy \"" + copyPath + "\"");
-      const std::string now = readAll(database.get(), file.size);
-      if (now.size() == old.size() && checksum(now) == checksum(old)) {
+      if (readBytesFromStart(database.get(), file.size).bytes == old) {
         words = "an update of it that was cut short had not changed it; its rollback copy was removed";
       } else if (platform::restoreBytesForSignal(database.get(), old.data(), old.size(), old.size())) {
         words = "an update of it was cut short; it was put back as it was before from its rollback copy";
@@ -143,11 +135,7 @@ std::optional<std::string> recoverFromRollbackCopy(const std::string& path) {
 
 void recoverBeforeReading(const std::string& path, std::string_view program, std::FILE* notes) {
   const std::optional<std::string> done = recoverFromRollbackCopy(path);
-  if (!done) return;
-  std::string line(program);
-  line.append(": note: \"").append(path).append("\": ").append(*done).push_back('\n');
-  std::fwrite(line.data(), 1, line.size(), notes);
-  std::fflush(notes);
+  if (done) reportNote(notes, program, path, "", *done);
 }
 
 }  // namespace tx
