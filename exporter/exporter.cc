@@ -38,10 +38,6 @@ void refuseADatabaseAsText(const std::string& textPath) {
 
 }  // namespace
 
-void ExportVisitor::beginRecord(const Record& info) {
-  writer_.writeRecordHead(categoryName(appInfo_.data(), info.category), info.secret, info.places, info.stripZeros);
-}
-
 TextFile::TextFile(int fd, std::size_t blockSize) : out_(fd, blockSize), cutBack_(fd, 0) {}
 
 TextFile::~TextFile() {
@@ -99,10 +95,7 @@ void exportDatabase(const std::string& dbPath, const std::string& textPath) {
   recoverBeforeReading(dbPath, "TxExport", stderr);
   FileDescriptor db = openForReading(dbPath);
   BufferedReader dbFile(db.get());
-  DatabaseReader reader(dbFile);
-  reader.readHeader("TxExport");
-  AppInfoBlock appInfo{};
-  reader.readAppInfo(appInfo.data(), kCategoryInfoSize);
+  RecordExport records(dbFile);
 
   // Opening the text file empties it: it must not be the database itself.
   if (sameFile(db.get(), textPath)) failToOpen(textPath, kTextIsTheDatabase);
@@ -110,9 +103,7 @@ void exportDatabase(const std::string& dbPath, const std::string& textPath) {
   FileDescriptor textFd(platform::openForWriting(textPath));
   if (textFd.get() < 0) failToOpen(textPath, platform::errorText(errno));
   TextFile text(textFd.get());
-  TextRecordWriter writer(text);
-  ExportVisitor visitor(appInfo, writer);
-  reader.forEachRecord(visitor);
+  records.writeTo(text);
 
   text.finish();
   textFd.close(kErrorWritingText);

@@ -8,8 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "dbformat/database_format.h"
-#include "dbformat/database_reader.h"
+#include "exporter/record_export.h"
 #include "system/exit_signals.h"
 #include "system/large_memory.h"
 #include "textformat/text_records.h"
@@ -17,21 +16,6 @@
 namespace tx {
 
 inline constexpr std::string_view kErrorWritingText = "Error writing text file";
-
-// Copies each record into the text form as it is read, naming its category
-// from the category part of `appInfo`.
-class ExportVisitor : public RecordVisitor {
- public:
-  ExportVisitor(const AppInfoBlock& appInfo, TextRecordWriter& writer) : appInfo_(appInfo), writer_(writer) {}
-
-  void beginRecord(const Record& info) override;
-  void textBytes(std::string_view bytes) override { writer_.writeText(bytes); }
-  void endRecord() override { writer_.endRecord(); }
-
- private:
-  const AppInfoBlock& appInfo_;
-  TextRecordWriter& writer_;
-};
 
 // The text file while it is written, through the block writer.  Until
 // finish(), the file is only ever kept up to the end of its last complete

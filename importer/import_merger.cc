@@ -24,6 +24,8 @@ std::uint32_t contentHash(const Record& record) {
   return static_cast<std::uint32_t>(hash ^ hash >> 32);
 }
 
+}  // namespace
+
 // Which records of the list the records of the text have met.  A text
 // record is compared with a record of its first line that no earlier text
 // record has met, so that a database with several records of one first line
@@ -186,44 +188,58 @@ class Pairing {
   std::vector<std::uint32_t> table_;  // group ids by content hash, open addressing
 };
 
-}  // namespace
+MergeSteps::MergeSteps(RecordList& list, CategoryResolver& resolver, BufferedReader& text, TextNotes* notes)
+    : list_(list), pairing_(std::make_unique<Pairing>(list)), reader_(text, resolver, list.texts(), notes) {}
 
-void ImportMerger::merge(BufferedReader& text) {
-  bool all = false;
-  Pairing pairing(list_);
-  TextRecordReader reader(text, resolver_, list_.texts(), notes_);
-  Record record;
-  while (reader.next(record)) {
-    const Record* first = list_.findByFirstLine(record.text);
-    if (!first) {
-      list_.append(record, kErrorMerging);
-      pairing.placed(nullptr, list_.size() - 1, record, false);
+MergeSteps::~MergeSteps() = default;
+
+bool MergeSteps::next() {
+  existing_ = nullptr;
+  while (reader_.next(incoming_)) {
+    first_ = list_.findByFirstLine(incoming_.text);
+    if (!first_) {
+      list_.append(incoming_, kErrorMerging);
+      pairing_->placed(nullptr, list_.size() - 1, incoming_, false);
       continue;
     }
-    if (pairing.pairIdentical(first, record)) {
+    if (pairing_->pairIdentical(first_, incoming_)) {
       // Nothing keeps its text: its room is used again.
-      list_.texts().dropLast(record.text);
+      list_.texts().dropLast(incoming_.text);
       continue;
     }
-    const Record* existing = pairing.pairCounterpart(first);
-    OverwriteAnswer answer = all ? OverwriteAnswer::Yes : askOverwrite(existing->text, answers_, out_);
-    if (answer == OverwriteAnswer::All) {
-      all = true;
-      answer = OverwriteAnswer::Yes;
+    const Record* existing = pairing_->pairCounterpart(first_);
+    if (!all_) {
+      existing_ = existing;
+      return true;
     }
-    if (answer == OverwriteAnswer::Yes) {
-      pairing.placed(first, list_.positionOf(existing), record, true);
-      list_.replace(existing, record);
-    } else {
-      list_.append(record, kErrorMerging);
-      pairing.placed(first, list_.size() - 1, record, false);
-    }
+    pairing_->placed(first_, list_.positionOf(existing), incoming_, true);
+    list_.replace(existing, incoming_);
   }
   // The end of the records must be the end of the file, not a read error.
-  if (reader.error() != 0) {
-    errno = reader.error();
+  if (reader_.error() != 0) {
+    errno = reader_.error();
     fatalSystemError(kErrorReadingText);
   }
+  return false;
+}
+
+void MergeSteps::answer(OverwriteAnswer answer) {
+  if (!existing_) return;
+  const Record* existing = existing_;
+  existing_ = nullptr;
+  if (answer == OverwriteAnswer::All) all_ = true;
+  if (answer != OverwriteAnswer::No) {
+    pairing_->placed(first_, list_.positionOf(existing), incoming_, true);
+    list_.replace(existing, incoming_);
+  } else {
+    list_.append(incoming_, kErrorMerging);
+    pairing_->placed(first_, list_.size() - 1, incoming_, false);
+  }
+}
+
+void ImportMerger::merge(BufferedReader& text) {
+  MergeSteps steps(list_, resolver_, text, notes_);
+  while (steps.next()) steps.answer(askOverwrite(steps.existing().text, answers_, out_));
 }
 
 }  // namespace tx

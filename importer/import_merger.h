@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdio>
+#include <memory>
 #include <string_view>
 
 #include "importer/overwrite_question.h"
@@ -12,6 +13,40 @@ namespace tx {
 
 inline constexpr std::string_view kErrorReadingText = "Error reading text file";
 inline constexpr std::string_view kErrorMerging = "Error merging text file";
+
+class Pairing;
+
+// The merge one question at a time, for a caller that cannot wait for an
+// answer in the middle of it (a web page): next() merges records until one
+// needs the user's answer, which answer() then gives.  Every rule of the
+// merge is here; ImportMerger only asks the questions.
+class MergeSteps {
+ public:
+  MergeSteps(RecordList& list, CategoryResolver& resolver, BufferedReader& text, TextNotes* notes = nullptr);
+  ~MergeSteps();
+  MergeSteps(const MergeSteps&) = delete;
+  MergeSteps& operator=(const MergeSteps&) = delete;
+
+  // Merges the records of the text until one conflicts with an existing
+  // record and no earlier answer was All: true, with existing() and
+  // incoming() the two records, until answer() is called.  False when the
+  // whole text is merged.  A read error on the text fails the run.
+  bool next();
+  const Record& existing() const { return *existing_; }
+  const Record& incoming() const { return incoming_; }
+  // Yes puts the incoming record in the existing one's place; No appends
+  // it; All is Yes to this and every later conflict.
+  void answer(OverwriteAnswer answer);
+
+ private:
+  RecordList& list_;
+  std::unique_ptr<Pairing> pairing_;
+  TextRecordReader reader_;
+  Record incoming_;
+  const Record* first_ = nullptr;     // the first record of the incoming record's first line
+  const Record* existing_ = nullptr;  // while a question waits
+  bool all_ = false;
+};
 
 class ImportMerger {
  public:

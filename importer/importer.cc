@@ -18,6 +18,7 @@
 #include "importer/category_table.h"
 #include "importer/database_writer.h"
 #include "importer/import_merger.h"
+#include "importer/merge_input.h"
 #include "importer/record_list.h"
 #include "importer/replacement_file.h"
 #include "textformat/text_records.h"
@@ -33,47 +34,7 @@ constexpr std::string_view kUsage =
     "to update OldDbFileName in place.\n";
 constexpr std::string_view kErrorClosingText = "Error closing text file";
 constexpr std::string_view kOutputIsTheText = "it is the text file itself";
-constexpr std::string_view kTextIsADatabase = "it is a Tallix database, not a text file";
-constexpr std::string_view kTextIsUtf16 = "it is UTF-16 text; save it as UTF-8 or in an 8-bit character set";
 constexpr std::string_view kOutputIsNoDatabase = "it exists and is not a Tallix database, so it is not overwritten";
-
-// Turns each record of the old database into a node of the list, its text
-// stored in the list's texts.
-class LoadVisitor : public RecordVisitor {
- public:
-  explicit LoadVisitor(RecordList& list) : list_(list) {}
-
-  void beginRecord(const Record& info) override {
-    node_ = Record{};
-    node_.category = info.category;
-    node_.secret = info.secret;
-    node_.places = info.places;
-    node_.stripZeros = info.stripZeros;
-    pieces_ = 0;
-  }
-  void textBytes(std::string_view bytes) override {
-    // A text in one piece is used where it lies; one in several is put
-    // together in the list's storage.
-    if (++pieces_ == 1) {
-      node_.text = bytes;
-      return;
-    }
-    if (pieces_ == 2) {
-      list_.texts().begin();
-      list_.texts().append(node_.text);
-    }
-    list_.texts().append(bytes);
-  }
-  void endRecord() override {
-    if (pieces_ > 1) node_.text = list_.texts().finish();
-    list_.append(node_, kErrorReadingRecordList);
-  }
-
- private:
-  RecordList& list_;
-  Record node_;
-  std::size_t pieces_ = 0;
-};
 
 // A file of `size` bytes read whole into a block of `texts`: the bytes it
 // got, and the error that stopped it short.  The reader over them reports
@@ -87,15 +48,6 @@ WholeFile readWhole(int fd, std::size_t size, TextArena& texts) {
   char* block = texts.allocate(size);
   const ReadResult read = readFromStart(fd, block, size);
   return {std::string_view(block, read.got), read.error};
-}
-
-// A database given as the text file (the arguments swapped, say) would be
-// read as one garbled record; UTF-16 text would be too.
-void checkText(BufferedReader& text, const std::string& textPath) {
-  if (isTallixDatabase(text.peek(kHeaderSize))) failToOpen(textPath, kTextIsADatabase);
-  if (readByteOrderMark(text) == ByteOrderMark::Utf16) {
-    failToOpen(textPath, kTextIsUtf16);
-  }
 }
 
 // A new database never takes the place of a file of another kind (the text
@@ -115,7 +67,9 @@ class NotesTo : public TextNotes {
  public:
   NotesTo(std::FILE* out, const std::string& textPath) : out_(out), textPath_(textPath) {}
   void note(std::uint64_t line, std::string_view words) override {
-    reportNote(out_, "TxImport", textPath_, " line " + std::to_string(line), words);
+    const std::string text = importNote(textPath_, line, words);
+    std::fwrite(text.data(), 1, text.size(), out_);
+    std::fflush(out_);
   }
 
  private:
@@ -125,9 +79,7 @@ class NotesTo : public TextNotes {
 
 // The old database as it was loaded.  On an update in place it stays open,
 // locked against a second import of it, until the new one is written.
-struct OldDatabase {
-  HeaderBytes header{};
-  AppInfoBlock appInfo{};
+struct OldDatabase : DatabaseParts {
   std::string_view bytes;  // as read, in the list's storage
   platform::FileStatus status;
   FileDescriptor file;
@@ -147,12 +99,7 @@ OldDatabase loadOldDatabase(const std::string& oldPath, const std::string& outpu
   const WholeFile whole = readWhole(old.file.get(), static_cast<std::size_t>(old.status.size), list.texts());
   old.bytes = whole.bytes;
   BufferedReader file(BufferedReader::InMemory{}, whole.bytes, whole.error);
-  DatabaseReader reader(file);
-  reader.readHeader("TxImport");
-  reader.readAppInfo(old.appInfo.data(), old.appInfo.size());
-  LoadVisitor visitor(list);
-  reader.forEachRecord(visitor);
-  old.header = reader.header();
+  static_cast<DatabaseParts&>(old) = loadRecords(file, list);
   return old;
 }
 

@@ -36,10 +36,16 @@ void fatalReadError(std::string_view message, int error) {
 
 void fatalMessage(std::string_view text) { throw Failure(FailureStream::Out, std::string(text)); }
 
-void reportNote(std::FILE* out, std::string_view program, std::string_view path, std::string_view where,
-                std::string_view words) {
+std::string noteText(std::string_view program, std::string_view path, std::string_view where,
+                     std::string_view words) {
   std::string line(program);
   line.append(": note: \"").append(path).append("\"").append(where).append(": ").append(words).push_back('\n');
+  return line;
+}
+
+void reportNote(std::FILE* out, std::string_view program, std::string_view path, std::string_view where,
+                std::string_view words) {
+  const std::string line = noteText(program, path, where, words);
   std::fwrite(line.data(), 1, line.size(), out);
   std::fflush(out);
 }

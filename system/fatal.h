@@ -42,9 +42,13 @@ class Failure {
 // Fails with `text` as it stands, for standard output.
 [[noreturn]] void fatalMessage(std::string_view text);
 
-// Writes a note, which changes nothing of the run, as one line on `out`:
+// A note, which changes nothing of the run, as one line, its line end
+// included:
 //   <program>: note: "<path>"<where>: <words>
 // `where` is empty or says where in the file (" line 12").
+std::string noteText(std::string_view program, std::string_view path, std::string_view where,
+                     std::string_view words);
+// Writes that line on `out`.
 void reportNote(std::FILE* out, std::string_view program, std::string_view path, std::string_view where,
                 std::string_view words);
 

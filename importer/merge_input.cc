@@ -1,0 +1,71 @@
+#include "importer/merge_input.h"
+
+#include "dbformat/database_reader.h"
+#include "system/fatal.h"
+#include "system/open_file.h"
+#include "textformat/text_records.h"
+
+namespace tx {
+namespace {
+
+// Turns each record of the old database into a node of the list, its text
+// stored in the list's texts.
+class LoadVisitor : public RecordVisitor {
+ public:
+  explicit LoadVisitor(RecordList& list) : list_(list) {}
+
+  void beginRecord(const Record& info) override {
+    node_ = Record{};
+    node_.category = info.category;
+    node_.secret = info.secret;
+    node_.places = info.places;
+    node_.stripZeros = info.stripZeros;
+    pieces_ = 0;
+  }
+  void textBytes(std::string_view bytes) override {
+    // A text in one piece is used where it lies; one in several is put
+    // together in the list's storage.
+    if (++pieces_ == 1) {
+      node_.text = bytes;
+      return;
+    }
+    if (pieces_ == 2) {
+      list_.texts().begin();
+      list_.texts().append(node_.text);
+    }
+    list_.texts().append(bytes);
+  }
+  void endRecord() override {
+    if (pieces_ > 1) node_.text = list_.texts().finish();
+    list_.append(node_, kErrorReadingRecordList);
+  }
+
+ private:
+  RecordList& list_;
+  Record node_;
+  std::size_t pieces_ = 0;
+};
+
+}  // namespace
+
+DatabaseParts loadRecords(BufferedReader& file, RecordList& list) {
+  DatabaseParts parts;
+  DatabaseReader reader(file);
+  reader.readHeader("TxImport");
+  reader.readAppInfo(parts.appInfo.data(), parts.appInfo.size());
+  LoadVisitor visitor(list);
+  reader.forEachRecord(visitor);
+  parts.header = reader.header();
+  return parts;
+}
+
+void checkText(BufferedReader& text, const std::string& textPath) {
+  if (isTallixDatabase(text.peek(kHeaderSize))) failToOpen(textPath, kTextIsADatabase);
+  if (readByteOrderMark(text) == ByteOrderMark::Utf16) failToOpen(textPath, kTextIsUtf16);
+}
+
+std::string importNote(std::string_view textPath, std::uint64_t line, std::string_view words) {
+  return noteText("TxImport", textPath, " line " + std::to_string(line), words);
+}
+
+}  // namespace tx
