@@ -102,7 +102,7 @@ void putRecords(Output& out, std::span<const Record> records, std::string_view s
         out.put(stored.substr(runStart, runEnd - runStart));
         runStart = at;
       }
-      runEnd = at + recordSize(record);
+      runEnd = at + static_cast<std::size_t>(recordSize(record));  // within `stored`
       continue;
     }
     out.put(stored.substr(runStart, runEnd - runStart));

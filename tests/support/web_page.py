@@ -1,0 +1,172 @@
+"""The web page in headless Chromium, driven through Selenium: served by
+`python3 -m http.server` on a local port, its downloads caught in a folder of
+their own.  Used by the page's tests and by the benchmark."""
+import os
+import shutil
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+
+from selenium import webdriver
+from selenium.common.exceptions import TimeoutException
+from selenium.webdriver.common.by import By
+from selenium.webdriver.common.keys import Keys
+from selenium.webdriver.support.ui import WebDriverWait
+
+ANSWERS = {"y": "answer-yes", "n": "answer-no", "a": "answer-all"}
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def chromium_paths():
+    """Debian's chromium and chromedriver."""
+    browser = shutil.which("chromium") or "/usr/bin/chromium"
+    driver = shutil.which("chromedriver") or "/usr/bin/chromedriver"
+    return browser, driver
+
+
+class Page:
+    def __init__(self, page_dir, timeout=300):
+        self.timeout = timeout
+        self.downloads = tempfile.mkdtemp(prefix="txweb-downloads-")
+        port = free_port()
+        self.server = subprocess.Popen([sys.executable, "-m", "http.server", str(port), "--bind", "127.0.0.1"],
+                                       cwd=page_dir, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.url = "http://127.0.0.1:%d/index.html" % port
+        browser, driver = chromium_paths()
+        options = webdriver.ChromeOptions()
+        options.binary_location = browser
+        for argument in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage"):
+            options.add_argument(argument)
+        options.add_experimental_option("prefs", {"download.default_directory": self.downloads,
+                                                  "download.prompt_for_download": False})
+        service = webdriver.ChromeService(executable_path=driver) if hasattr(webdriver, "ChromeService") \
+            else webdriver.chrome.service.Service(executable_path=driver)
+        self.driver = webdriver.Chrome(options=options, service=service)
+        self.driver.set_script_timeout(timeout)
+        self._wait_for_server()
+
+    def _wait_for_server(self):
+        deadline = time.time() + 30
+        while True:
+            try:
+                socket.create_connection(("127.0.0.1", int(self.url.split(":")[2].split("/")[0])), 1).close()
+                return
+            except OSError:
+                if time.time() > deadline:
+                    raise
+                time.sleep(0.1)
+
+    def close(self):
+        try:
+            self.driver.quit()
+        finally:
+            self.server.terminate()
+            self.server.wait()
+            shutil.rmtree(self.downloads, ignore_errors=True)
+
+    # ---- the page
+
+    def open(self):
+        self.driver.get(self.url)
+        self.wait(lambda d: d.execute_script("return document.body.dataset.ready") == "yes")
+
+    def wait(self, condition, timeout=None):
+        return WebDriverWait(self.driver, timeout or self.timeout, poll_frequency=0.05).until(condition)
+
+    def element(self, id_):
+        return self.driver.find_element(By.ID, id_)
+
+    def text_of(self, id_):
+        return self.driver.execute_script("return document.getElementById(arguments[0]).textContent", id_)
+
+    def shown(self, id_):
+        return self.driver.execute_script("return !document.getElementById(arguments[0]).hidden", id_)
+
+    def choose_database(self, path):
+        self.element("database-file").send_keys(os.path.abspath(path))
+        self.wait(lambda d: self.text_of("database-info") or self.shown("failure"))
+
+    def load_text(self, path):
+        before = self.text_of("text-info")
+        self.element("text-file").send_keys(os.path.abspath(path))
+        self.wait(lambda d: self.text_of("text-info") != before or "loaded" in before)
+
+    def text_area(self):
+        return self.driver.execute_script("return document.getElementById('text').value")
+
+    def edit_text(self, value):
+        """Replaces the text area's content as typing would, then types a
+        line at its end through the keyboard."""
+        self.driver.execute_script(
+            "const t = document.getElementById('text'); t.value = arguments[0];"
+            "t.dispatchEvent(new Event('input', {bubbles: true}));", value)
+
+    def type_text(self, keys):
+        area = self.element("text")
+        self.driver.execute_script("const t = arguments[0]; t.focus(); t.selectionStart = t.selectionEnd = t.value.length;",
+                                   area)
+        area.send_keys(keys)
+
+    def merge(self, answers, by_key=False, stop_at=None):
+        """Clicks Merge and answers each question in turn ('y', 'n', 'a');
+        the questions asked, each its question line and the two blocks with
+        their changed lines.  `stop_at` (a number of questions) stops there
+        with Escape."""
+        self.element("merge").click()
+        asked = []
+        while True:
+            self.wait(lambda d: d.execute_script(
+                "return document.getElementById('question').open || document.body.dataset.merge !== 'running'"))
+            if not self.driver.execute_script("return document.getElementById('question').open"):
+                return asked
+            asked.append(self.driver.execute_script("""
+                const lines = (id) => Array.from(document.getElementById(id).children).map(
+                    (s) => (s.className === 'changed' ? '> ' : '  ') + s.textContent.replace(/\\n$/, ''));
+                return {line: document.getElementById('question-line').textContent,
+                        existing: lines('existing'), incoming: lines('incoming')};"""))
+            if stop_at is not None and len(asked) == stop_at:
+                self.element("question").send_keys(Keys.ESCAPE)
+                continue
+            answer = answers[len(asked) - 1]
+            if by_key:
+                self.element("question").send_keys(answer.upper() if len(asked) % 2 else answer)
+            else:
+                self.element(ANSWERS[answer]).click()
+
+    def outcome(self):
+        return self.driver.execute_script("return document.body.dataset.merge")
+
+    def core_ms(self):
+        return float(self.driver.execute_script("return document.body.dataset.coreMs"))
+
+    def notes(self):
+        return self.driver.execute_script(
+            "return Array.from(document.querySelectorAll('#notes li')).map((li) => li.textContent)")
+
+    def failure(self):
+        return self.text_of("failure") if self.shown("failure") else ""
+
+    def download(self, button_id, name):
+        """Clicks a download button and returns the bytes saved as `name`."""
+        path = os.path.join(self.downloads, name)
+        if os.path.exists(path):
+            os.remove(path)
+        self.element(button_id).click()
+        try:
+            self.wait(lambda d: os.path.exists(path) and not os.path.exists(path + ".crdownload"), 120)
+        except TimeoutException:
+            raise AssertionError("nothing was downloaded as %s: %s" % (name, os.listdir(self.downloads)))
+        # A download is complete once its size stops changing.
+        size = -1
+        while size != os.path.getsize(path):
+            size = os.path.getsize(path)
+            time.sleep(0.1)
+        with open(path, "rb") as f:
+            return f.read()

@@ -1,0 +1,298 @@
+// The page's script: it carries files between the user and the core
+// (txcore.js), asks the merge's questions and offers the results for
+// download.  Every rule of the export and the merge is the core's.
+"use strict";
+
+(function () {
+  const $ = (id) => document.getElementById(id);
+
+  // The handheld's 8-bit character set, as the page shows and edits it:
+  // each byte is one character and back, so text the user did not touch
+  // goes back byte for byte.
+  const decoder = new TextDecoder("windows-1252");
+  const byteOf = new Map();
+  for (let b = 0; b < 256; b++) byteOf.set(decoder.decode(new Uint8Array([b])), b);
+  const decode = (bytes) => decoder.decode(bytes);
+  function encode(text) {
+    const bytes = new Uint8Array(text.length);
+    let line = 1;
+    for (let i = 0; i < text.length; i++) {
+      const b = byteOf.get(text[i]);
+      if (b === undefined) {
+        const code = text.codePointAt(i).toString(16).toUpperCase().padStart(4, "0");
+        throw new Error(`Line ${line} of the text holds "${String.fromCodePoint(text.codePointAt(i))}" ` +
+          `(U+${code}), which the handheld's character set (Windows-1252) does not have; nothing was merged.`);
+      }
+      if (b === 10) line++;
+      bytes[i] = b;
+    }
+    return bytes;
+  }
+  // A message or note: UTF-8 where it is (file names are), else the
+  // handheld's character set (a record's bytes).
+  function decodeMessage(bytes) {
+    if (typeof bytes === "string") return bytes;
+    try { return new TextDecoder("utf-8", { fatal: true }).decode(bytes); } catch (e) { return decode(bytes); }
+  }
+
+  const state = {
+    core: null,
+    database: null,  // {name, bytes}
+    text: null,      // {name, bytes}: what the text area holds until it is edited
+    edited: false,
+    merging: false,
+    coreTime: 0,     // milliseconds the core took in the last merge, questions not counted
+  };
+
+  function showFailure(message) {
+    const failure = $("failure");
+    failure.textContent = message.replace(/\n$/, "");
+    failure.hidden = !message;
+  }
+
+  function offerDownload(bytes, name) {
+    const url = URL.createObjectURL(new Blob([bytes], { type: "application/octet-stream" }));
+    const link = document.createElement("a");
+    link.href = url;
+    link.download = name;
+    document.body.appendChild(link);
+    link.click();
+    link.remove();
+    setTimeout(() => URL.revokeObjectURL(url), 60000);
+  }
+
+  function clearResult() {
+    state.result = null;
+    $("download-database").hidden = true;
+    $("merge-info").textContent = "";
+    $("notes").replaceChildren();
+  }
+
+  function readFile(file) {
+    return file.arrayBuffer().then((buffer) => new Uint8Array(buffer));
+  }
+
+  function baseName(name) {
+    const dot = name.lastIndexOf(".");
+    return dot > 0 ? name.slice(0, dot) : name;
+  }
+
+  async function chooseDatabase(file) {
+    if (state.merging) return;
+    const bytes = await readFile(file);
+    showFailure("");
+    clearResult();
+    const exported = state.core.exportText(bytes);
+    if (exported.failure !== undefined) {
+      state.database = null;
+      $("database-info").textContent = "";
+      $("text-step").hidden = $("merge-step").hidden = true;
+      showFailure(exported.failure);
+      return;
+    }
+    state.database = { name: file.name, bytes };
+    const count = exported.records;
+    $("database-info").textContent = `${file.name}: ${count} record${count === 1 ? "" : "s"}`;
+    setText(baseName(file.name) + ".txt", exported.text, "exported from " + file.name);
+    $("text-step").hidden = $("merge-step").hidden = false;
+  }
+
+  function setText(name, bytes, origin) {
+    state.text = { name, bytes };
+    state.edited = false;
+    $("text").value = decode(bytes);
+    $("text-info").textContent = `${name} (${origin})`;
+  }
+
+  // The bytes to merge: the text as loaded or exported until it is edited.
+  function textBytes() {
+    return state.edited ? encode($("text").value) : state.text.bytes;
+  }
+
+  // Marks the lines of each block that the other does not have in the same
+  // order (a longest common subsequence of lines; past a size that would
+  // take too long, line by line at the same positions).
+  function changedLines(a, b) {
+    const changedA = new Array(a.length).fill(true);
+    const changedB = new Array(b.length).fill(true);
+    if (a.length * b.length > 4000000) {
+      for (let i = 0; i < Math.min(a.length, b.length); i++) changedA[i] = changedB[i] = a[i] !== b[i];
+      return [changedA, changedB];
+    }
+    const width = b.length + 1;
+    const length = new Uint32Array((a.length + 1) * width);
+    for (let i = a.length - 1; i >= 0; i--) {
+      for (let j = b.length - 1; j >= 0; j--) {
+        length[i * width + j] = a[i] === b[j] ? length[(i + 1) * width + j + 1] + 1
+          : Math.max(length[(i + 1) * width + j], length[i * width + j + 1]);
+      }
+    }
+    for (let i = 0, j = 0; i < a.length && j < b.length;) {
+      if (a[i] === b[j]) { changedA[i++] = changedB[j++] = false; }
+      else if (length[(i + 1) * width + j] >= length[i * width + j + 1]) i++;
+      else j++;
+    }
+    return [changedA, changedB];
+  }
+
+  function showBlock(pre, lines, changed) {
+    pre.replaceChildren();
+    lines.forEach((line, i) => {
+      const span = document.createElement("span");
+      span.textContent = line + "\n";
+      if (changed[i]) span.className = "changed";
+      pre.appendChild(span);
+    });
+  }
+
+  // Asks one question in the dialog: 0 Yes, 1 No, 2 All, or null to stop.
+  function ask(merge) {
+    const existing = decode(merge.existing()).replace(/\n$/, "").split("\n");
+    const incoming = decode(merge.incoming()).replace(/\n$/, "").split("\n");
+    const [changedExisting, changedIncoming] = changedLines(existing, incoming);
+    showBlock($("existing"), existing, changedExisting);
+    showBlock($("incoming"), incoming, changedIncoming);
+    $("question-line").textContent = `Overwrite "${decode(merge.questionLine())}" (Yes/No/All)?`;
+    const dialog = $("question");
+    return new Promise((resolve) => {
+      const buttons = { "answer-yes": 0, "answer-no": 1, "answer-all": 2, "answer-stop": null };
+      const keys = { y: 0, n: 1, a: 2 };
+      const finish = (answer) => {
+        for (const id of Object.keys(buttons)) $(id).onclick = null;
+        dialog.onkeydown = dialog.oncancel = null;
+        dialog.close();
+        resolve(answer);
+      };
+      for (const [id, answer] of Object.entries(buttons)) $(id).onclick = () => finish(answer);
+      dialog.onkeydown = (event) => {
+        const answer = keys[event.key.toLowerCase()];
+        if (answer !== undefined && !event.ctrlKey && !event.metaKey && !event.altKey) {
+          event.preventDefault();
+          finish(answer);
+        }
+      };
+      // Escape stops the merge; nothing is written.
+      dialog.oncancel = (event) => { event.preventDefault(); finish(null); };
+      dialog.showModal();
+      $("answer-yes").focus();
+    });
+  }
+
+  function timed(work) {
+    const start = performance.now();
+    try { return work(); } finally { state.coreTime += performance.now() - start; }
+  }
+
+  async function merge() {
+    if (state.merging || !state.database) return;
+    showFailure("");
+    clearResult();
+    let bytes;
+    try {
+      bytes = textBytes();
+    } catch (error) {
+      showFailure(error.message);
+      return;
+    }
+    state.merging = true;
+    state.coreTime = 0;
+    document.body.dataset.merge = "running";
+    $("merge").disabled = true;
+    const run = timed(() => new state.core.PageImport(state.database.bytes, state.text.name, bytes));
+    let outcome = "failed";
+    try {
+      let failure = run.failure();
+      let questions = 0;
+      while (!failure && timed(() => run.next())) {
+        questions++;
+        const answer = await ask(run);
+        if (answer === null) {
+          outcome = "stopped";
+          $("merge-info").textContent = "Merge stopped; nothing was written.";
+          return;
+        }
+        timed(() => run.answer(answer));
+        failure = run.failure();
+      }
+      failure = failure || run.failure();
+      const notes = run.notes();
+      for (const note of notes) {
+        const item = document.createElement("li");
+        item.textContent = decodeMessage(note).replace(/\n$/, "");
+        $("notes").appendChild(item);
+      }
+      if (failure) {
+        showFailure(failure);
+        return;
+      }
+      const database = timed(() => run.database(Math.floor(Date.now() / 1000)));
+      if (database === null) {
+        showFailure(run.failure());
+        return;
+      }
+      state.result = database;
+      outcome = "done";
+      const count = run.records();
+      $("merge-info").textContent = `Merged: ${count} record${count === 1 ? "" : "s"}, ` +
+        `${questions} question${questions === 1 ? "" : "s"} asked.`;
+      $("download-database").hidden = false;
+    } finally {
+      run.delete();
+      state.merging = false;
+      $("merge").disabled = false;
+      document.body.dataset.coreMs = state.coreTime.toFixed(1);
+      document.body.dataset.merge = outcome;
+    }
+  }
+
+  function whenDropped(target, take) {
+    target.addEventListener("dragover", (event) => { event.preventDefault(); target.classList.add("over"); });
+    target.addEventListener("dragleave", () => target.classList.remove("over"));
+    target.addEventListener("drop", (event) => {
+      event.preventDefault();
+      target.classList.remove("over");
+      if (event.dataTransfer.files.length > 0) take(event.dataTransfer.files[0]);
+    });
+  }
+
+  function start(core) {
+    state.core = core;
+    $("database-file").addEventListener("change", (event) => {
+      if (event.target.files.length > 0) chooseDatabase(event.target.files[0]);
+      event.target.value = "";
+    });
+    whenDropped($("drop-zone"), chooseDatabase);
+    $("text-file").addEventListener("change", async (event) => {
+      const file = event.target.files[0];
+      event.target.value = "";
+      if (!file || state.merging) return;
+      clearResult();
+      showFailure("");
+      setText(file.name, await readFile(file), "loaded");
+    });
+    whenDropped($("text"), async (file) => {
+      if (state.merging) return;
+      clearResult();
+      showFailure("");
+      setText(file.name, await readFile(file), "loaded");
+    });
+    $("text").addEventListener("input", () => {
+      state.edited = true;
+      clearResult();
+    });
+    $("download-text").addEventListener("click", () => {
+      try {
+        offerDownload(textBytes(), state.text.name);
+      } catch (error) {
+        showFailure(error.message);
+      }
+    });
+    $("merge").addEventListener("click", merge);
+    $("download-database").addEventListener("click", () => {
+      if (state.result) offerDownload(state.result, state.database.name);
+    });
+    document.body.dataset.ready = "yes";
+  }
+
+  TxCore().then(start, (error) => showFailure("The page could not start its core: " + error));
+})();

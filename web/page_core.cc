@@ -1,0 +1,219 @@
+// The core of the web page: the export and the merge of the programs over
+// bytes in memory, one question at a time, for the page's script.  Every
+// rule is the programs' own (RecordExport, loadRecords, checkText,
+// MergeSteps, writeDatabase); this file only carries bytes and answers
+// across and turns a failure into the message the program would print.
+#include <emscripten/bind.h>
+#include <emscripten/val.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "exporter/record_export.h"
+#include "importer/category_table.h"
+#include "importer/database_writer.h"
+#include "importer/import_merger.h"
+#include "importer/merge_input.h"
+#include "importer/record_list.h"
+#include "system/fatal.h"
+#include "system/file_io.h"
+#include "system/open_file.h"
+#include "system/platform.h"
+#include "textformat/text_records.h"
+
+namespace tx::web {
+namespace {
+
+using emscripten::val;
+
+// Bytes for the script, as a Uint8Array of their own.
+val bytesOut(std::string_view bytes) {
+  const val view(emscripten::typed_memory_view(bytes.size(), reinterpret_cast<const std::uint8_t*>(bytes.data())));
+  return view.call<val>("slice");
+}
+
+// What a run that failed prints, as the program prints it.
+std::string outOfMemoryText() { return std::string(kMallocFailure) + ": " + std::strerror(ENOMEM) + "\n"; }
+
+template <class Work>
+std::string failureOf(Work&& work) {
+  try {
+    work();
+    return {};
+  } catch (const Failure& failure) {
+    return failure.text();
+  } catch (const std::bad_alloc&) {
+    return outOfMemoryText();
+  } catch (const std::length_error&) {
+    return outOfMemoryText();
+  }
+}
+
+// The text TxExport writes of the database `db`: {text, records} or
+// {failure}.
+val exportText(const std::string& db) {
+  val result = val::object();
+  StringSink text;
+  std::size_t records = 0;
+  const std::string failure = failureOf([&] {
+    BufferedReader file(BufferedReader::InMemory{}, db);
+    RecordExport exporter(file);
+    records = exporter.writeTo(text);
+  });
+  if (!failure.empty()) {
+    result.set("failure", failure);
+    return result;
+  }
+  result.set("text", bytesOut(text.text()));
+  result.set("records", static_cast<double>(records));
+  return result;
+}
+
+// The notes of the text reader, each the line TxImport writes for it.
+class NoteList : public TextNotes {
+ public:
+  explicit NoteList(const std::string& textName) : textName_(textName) {}
+  void note(std::uint64_t line, std::string_view words) override {
+    lines_.push_back(importNote(textName_, line, words));
+  }
+  const std::vector<std::string>& lines() const { return lines_; }
+
+ private:
+  const std::string& textName_;
+  std::vector<std::string> lines_;
+};
+
+// One import: the database and the text are read and checked when it is
+// made; next() merges up to the next question, answer() answers it, and
+// database() writes the result.  A failure ends it: failure() then holds
+// the program's message and nothing is written.
+class PageImport {
+ public:
+  PageImport(std::string db, std::string textName, std::string text)
+      : db_(std::move(db)), textName_(std::move(textName)), text_(std::move(text)), notes_(textName_) {
+    failure_ = failureOf([&] {
+      BufferedReader file(BufferedReader::InMemory{}, db_);
+      parts_ = loadRecords(file, list_);
+      textReader_ = std::make_unique<BufferedReader>(BufferedReader::InMemory{}, text_);
+      checkText(*textReader_, textName_);
+      categories_ = std::make_unique<CategoryTable>(parts_.appInfo);
+      steps_ = std::make_unique<MergeSteps>(list_, *categories_, *textReader_, &notes_);
+    });
+  }
+
+  const std::string& failure() const { return failure_; }
+
+  // True while a question waits for its answer.
+  bool next() {
+    if (!failure_.empty() || merged_) return false;
+    bool asking = false;
+    failure_ = failureOf([&] { asking = steps_->next(); });
+    merged_ = failure_.empty() && !asking;
+    return asking;
+  }
+  bool merged() const { return merged_; }
+
+  // 0 Yes, 1 No, 2 All.
+  void answer(int answer) {
+    const OverwriteAnswer given = answer == 0 ? OverwriteAnswer::Yes
+                                  : answer == 1 ? OverwriteAnswer::No
+                                                : OverwriteAnswer::All;
+    failure_ = failureOf([&] { steps_->answer(given); });
+  }
+
+  // The two records of the question, each as the block the export writes.
+  val existing() const { return blockOf(steps_->existing()); }
+  val incoming() const { return blockOf(steps_->incoming()); }
+  // The first line of the existing record, as the program's question shows it.
+  val questionLine() const {
+    const std::string_view text = steps_->existing().text;
+    return bytesOut(text.substr(0, text.find('\n')));
+  }
+
+  val notes() const {
+    val lines = val::array();
+    for (const std::string& line : notes_.lines()) lines.call<void>("push", bytesOut(line));
+    return lines;
+  }
+
+  double records() const { return static_cast<double>(list_.size()); }
+
+  // The merged database, its three dates `now` (seconds since 1970), as
+  // TxImport writes it; null on a failure, which failure() then holds.
+  val database(double now) {
+    if (!merged_) return val::null();
+    std::string bytes;
+    failure_ = failureOf([&] { bytes = writeInMemory(static_cast<std::uint32_t>(now)); });
+    return failure_.empty() ? bytesOut(bytes) : val::null();
+  }
+
+ private:
+  val blockOf(const Record& record) const {
+    StringSink block;
+    TextRecordWriter writer(block);
+    writer.writeRecordHead(categoryName(parts_.appInfo.data(), record.category), record.secret, record.places,
+                           record.stripZeros);
+    writer.writeText(record.text);
+    writer.endRecord();
+    return bytesOut(block.text());
+  }
+
+  // The writer writes to a file of the page's own in-memory file system,
+  // read back whole.
+  std::string writeInMemory(std::uint32_t now) {
+    static constexpr const char* kPath = "/tmp/merged.pdb";
+    FileBytes written;
+    {
+      FileDescriptor out(platform::openForWriting(kPath));
+      if (out.get() < 0) fatalSystemError(kErrorWritingHeader);
+      writeDatabase(out.get(), parts_.header, parts_.appInfo, list_.records(), now, db_);
+      out.close(kErrorWritingRecord);
+      FileDescriptor in(platform::openForReading(kPath));
+      written = readBytesFromStart(in.get(), databaseFileSize(list_.records()));
+    }
+    platform::removeFile(kPath);
+    if (written.error != 0) {
+      errno = written.error;
+      fatalSystemError(kErrorWritingRecord);
+    }
+    return std::move(written.bytes);
+  }
+
+  const std::string db_;
+  const std::string textName_;
+  const std::string text_;
+  RecordList list_;
+  DatabaseParts parts_;
+  NoteList notes_;
+  std::unique_ptr<BufferedReader> textReader_;
+  std::unique_ptr<CategoryTable> categories_;
+  std::unique_ptr<MergeSteps> steps_;
+  std::string failure_;
+  bool merged_ = false;
+};
+
+}  // namespace
+}  // namespace tx::web
+
+EMSCRIPTEN_BINDINGS(txcore) {
+  using namespace tx::web;
+  emscripten::function("exportText", &exportText);
+  emscripten::class_<PageImport>("PageImport")
+      .constructor<std::string, std::string, std::string>()
+      .function("failure", &PageImport::failure)
+      .function("next", &PageImport::next)
+      .function("merged", &PageImport::merged)
+      .function("answer", &PageImport::answer)
+      .function("existing", &PageImport::existing)
+      .function("incoming", &PageImport::incoming)
+      .function("questionLine", &PageImport::questionLine)
+      .function("notes", &PageImport::notes)
+      .function("records", &PageImport::records)
+      .function("database", &PageImport::database);
+}
