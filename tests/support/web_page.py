@@ -134,6 +134,8 @@ class Page:
             if stop_at is not None and len(asked) == stop_at:
                 self.element("question").send_keys(Keys.ESCAPE)
                 continue
+            if len(asked) > len(answers):
+                raise AssertionError("more questions than answers: %r" % asked[-1]["line"])
             answer = answers[len(asked) - 1]
             if by_key:
                 self.element("question").send_keys(answer.upper() if len(asked) % 2 else answer)

@@ -1,0 +1,261 @@
+#!/usr/bin/env python3
+"""The web page in headless Chromium against the native programs: one table
+of rows, each run on a freshly loaded page and in a fresh directory.  What
+the page shows and downloads must be byte for byte what TxExport and
+TxImport write (a database apart from its three dates), and every refusal
+the program's own message.
+
+    web_test.py --page BUILD-WEB/web --native BUILD --source SOURCE [--big]
+
+--big adds the 65,535-record database of the benchmark.  Ends with the line
+'N passed, N failed'.
+"""
+import argparse
+import os
+import subprocess
+import sys
+import tempfile
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "support"))
+sys.path.insert(0, os.path.join(HERE, "..", "bench"))
+import generate  # noqa: E402
+from web_page import Page  # noqa: E402
+
+SEP = b"~" * 27 + b"\n"
+DATES = slice(36, 48)  # creation, modification and backup dates
+
+
+def expect(condition, what):
+    if not condition:
+        raise AssertionError(what)
+
+
+def masked(database):
+    return database[:DATES.start] + b"\0" * (DATES.stop - DATES.start) + database[DATES.stop:]
+
+
+class Suite:
+    def __init__(self, args, page):
+        self.page = page
+        self.export = os.path.join(args.native, "TxExport")
+        self.importer = os.path.join(args.native, "TxImport")
+        self.example = os.path.join(args.source, "examples", "example.pdb")
+        self.dir = None
+
+    def path(self, name):
+        return os.path.join(self.dir, name)
+
+    def read(self, name):
+        with open(self.path(name), "rb") as f:
+            return f.read()
+
+    def write(self, name, data):
+        with open(self.path(name), "wb") as f:
+            f.write(data)
+
+    def native(self, program, *args, answers=b""):
+        done = subprocess.run([program, *args], input=answers, capture_output=True, cwd=self.dir, timeout=300)
+        return done.returncode, done.stdout, done.stderr
+
+    def native_export(self, db):
+        status, out, err = self.native(self.export, db, "native.txt")
+        expect(status == 0, "TxExport failed: %r %r" % (out, err))
+        return self.read("native.txt")
+
+    def native_import(self, db, text, answers):
+        """The database TxImport writes, its questions' first lines and its
+        notes."""
+        status, out, err = self.native(self.importer, db, text, "native.pdb",
+                                       answers=b"".join(a.encode() + b"\n" for a in answers))
+        expect(status == 0, "TxImport failed: %r %r" % (out, err))
+        questions = [q for q in out.decode("latin-1").split(" (Yes/No/All)? ") if q]
+        return self.read("native.pdb"), questions, err.decode("latin-1").splitlines()
+
+    def example_text(self):
+        return self.native_export(self.example)
+
+
+# ---- Rows
+
+def export_matches_native(s):
+    s.page.choose_database(s.example)
+    native = s.native_export(s.example)
+    expect(s.page.text_of("database-info") == "example.pdb: 5 records", s.page.text_of("database-info"))
+    expect(s.page.text_area().encode("cp1252") == native, "the text shown is not the native export")
+    expect(s.page.download("download-text", "example.txt") == native, "the text downloaded is not the native export")
+
+
+def edited(text):
+    """The example's text with three bodies edited and a block added."""
+    return (text.replace(b"120.50+80.25", b"120.50+80.25+9.99")
+            .replace(b"4711", b"0815")
+            .replace(b"power 65", b"power 70")
+            + b'Category = "Travel"; Secret = 0\nPlaces = 2; StripZeros = 1\nFares\n12.40\n' + SEP)
+
+
+# The merges: how the text reaches the page, the answers given and how.
+MERGES = [
+    # (name, text maker, loaded as a file?, answers, by keys?, questions asked, notes)
+    ("edited in the page, answered Yes, No, All with the buttons", edited, False, ["y", "n", "a"], False, 3, 0),
+    ("edited in the page, answered No, Yes, All with the keys", edited, False, ["n", "y", "a"], True, 3, 0),
+    ("edited in the page, answered No to every question", edited, False, ["n", "n", "n", "n"], False, 4, 0),
+    ("loaded with CR LF and a UTF-8 byte-order mark, answered All",
+     lambda t: b"\xef\xbb\xbf" + edited(t).replace(b"\n", b"\r\n"), True, ["a"], False, 1, 0),
+    ("loaded, with a header typo, a 26-tilde line and an emptied body (notes)",
+     lambda t: t.replace(b'Category = "Work"', b'Category="Work"').replace(SEP, b"~" * 26 + b"\n", 1)
+     + b'Category = "Home"; Secret = 0\nPlaces = 2; StripZeros = 1\n' + SEP + b"Never read\n",
+     True, ["y"], False, 1, 3),
+]
+
+
+def merge_row(name, make_text, as_file, answers, by_key, questions_asked, notes_given):
+    def row(s):
+        s.page.choose_database(s.example)
+        text = make_text(s.example_text())
+        s.write("edits.txt", text)
+        if as_file:
+            s.page.load_text(s.path("edits.txt"))
+        else:
+            s.page.edit_text(text.decode("cp1252"))
+        asked = s.page.merge(answers, by_key=by_key)
+        expect(s.page.outcome() == "done", "outcome %s, failure %r" % (s.page.outcome(), s.page.failure()))
+        expect(len(asked) == questions_asked, "%d questions asked" % len(asked))
+        native, questions, notes = s.native_import(s.example, "edits.txt", answers[:len(asked)])
+        expect(["Overwrite \"%s\"" % q.split('"', 1)[1].rsplit('"', 1)[0] for q in questions] ==
+               [a["line"].replace(" (Yes/No/All)?", "") for a in asked],
+               "questions %r, natively %r" % ([a["line"] for a in asked], questions))
+        expect(all(a["existing"][2:] != a["incoming"][2:] or a["existing"] != a["incoming"] for a in asked),
+               "a question shows two identical records")
+        for a in asked:
+            marked = [line for line in a["existing"] + a["incoming"] if line.startswith("> ")]
+            expect(marked, "no changed line marked in %r" % a)
+        page_notes = s.page.notes()
+        expect(page_notes == notes and len(notes) == notes_given, "notes %r, natively %r" % (page_notes, notes))
+        database = s.page.download("download-database", "example.pdb")
+        expect(masked(database) == masked(native), "the database is not what TxImport writes")
+    return row
+
+
+def changed_lines_marked(s):
+    s.page.choose_database(s.example)
+    s.page.edit_text(edited(s.example_text()).decode("cp1252"))
+    asked = s.page.merge(["y", "y", "y", "y"])
+    expect(asked[0]["existing"] == ['  Category = "Work"; Secret = 0', "  Places = 2; StripZeros = 1",
+                                    "  Invoice totals", "> 120.50+80.25", "  *1.19", "  " + "~" * 27],
+           "existing %r" % asked[0]["existing"])
+    expect(asked[0]["incoming"][3] == "> 120.50+80.25+9.99", "incoming %r" % asked[0]["incoming"])
+
+
+def refused_like_native(make_db, make_text, program):
+    """A database or text the program refuses: the page shows its message,
+    offers nothing to download, and changes nothing it showed."""
+    def row(s):
+        s.write("db.pdb", make_db(s))
+        if program == "export":
+            status, out, err = s.native(s.export, "db.pdb", "native.txt")
+            s.page.choose_database(s.path("db.pdb"))
+            expect(not s.page.shown("text-step"), "the text step is shown for a damaged database")
+        else:
+            s.write("text.txt", make_text(s))
+            status, out, err = s.native(s.importer, "db.pdb", "text.txt", "native.pdb")
+            s.page.choose_database(s.path("db.pdb"))
+            s.page.load_text(s.path("text.txt"))
+            s.page.element("merge").click()
+            s.page.wait(lambda d: s.page.outcome() not in (None, "running"))
+            expect(not s.page.shown("download-database"), "a database is offered after a failure")
+        expect(status == 1, "the program did not refuse: %d" % status)
+        message = (out + err).decode()
+        expect(s.page.failure() == message.rstrip("\n"), "page %r, program %r" % (s.page.failure(), message))
+    return row
+
+
+def example_bytes(s):
+    with open(s.example, "rb") as f:
+        return f.read()
+
+
+def stopped_merge_writes_nothing(s):
+    s.page.choose_database(s.example)
+    s.page.edit_text(edited(s.example_text()).decode("cp1252"))
+    asked = s.page.merge(["y"], stop_at=2)
+    expect(len(asked) == 2 and s.page.outcome() == "stopped", "outcome %s" % s.page.outcome())
+    expect(not s.page.shown("download-database"), "a database is offered after a stop")
+    expect(s.page.text_of("merge-info") == "Merge stopped; nothing was written.", s.page.text_of("merge-info"))
+
+
+def character_outside_the_set(s):
+    s.page.choose_database(s.example)
+    s.page.type_text("Arrow \u2192 here\n")
+    s.page.element("merge").click()
+    expect(s.page.failure().startswith('Line 30 of the text holds "\u2192" (U+2192), which the handheld'),
+           s.page.failure())
+    expect(s.page.outcome() is None, "a merge ran")
+
+
+def big_database(s):
+    records = generate.make_records(65535, seed=65535)
+    s.write("big.pdb", generate.database_bytes(records))
+    text, _ = generate.merge_text(records, seed=65535)
+    s.write("edits.txt", text)
+    s.page.choose_database(s.path("big.pdb"))
+    expect(s.page.text_of("database-info") == "big.pdb: 65535 records", s.page.text_of("database-info"))
+    expect(s.page.download("download-text", "big.txt") == generate.exported_text(records),
+           "the text of the big database is not the export")
+    s.page.load_text(s.path("edits.txt"))
+    asked = s.page.merge(["a"])
+    expect(s.page.outcome() == "done" and len(asked) == 1, "outcome %s" % s.page.outcome())
+    native, _, _ = s.native_import("big.pdb", "edits.txt", ["a"])
+    expect(masked(s.page.download("download-database", "big.pdb")) == masked(native),
+           "the big database is not what TxImport writes")
+
+
+ROWS = [("the shown and downloaded text is the native export", export_matches_native)]
+ROWS += [(name, merge_row(name, *rest)) for name, *rest in MERGES]
+ROWS += [
+    ("the changed lines of both records are marked", changed_lines_marked),
+    ("a damaged database: the exporter's message",
+     refused_like_native(lambda s: example_bytes(s)[:50], None, "export")),
+    ("a database of another creator: the exporter's message",
+     refused_like_native(lambda s: example_bytes(s)[:64] + b"XXXX" + example_bytes(s)[68:], None, "export")),
+    ("a UTF-16 text: the importer's message",
+     refused_like_native(example_bytes, lambda s: s.example_text().decode("latin-1").encode("utf-16"), "import")),
+    ("a database loaded as the text: the importer's message",
+     refused_like_native(example_bytes, example_bytes, "import")),
+    ("Escape stops the merge and nothing is offered", stopped_merge_writes_nothing),
+    ("a character the handheld's set lacks is refused", character_outside_the_set),
+]
+BIG_ROW = ("the benchmark's 65,535-record database: export and merge", big_database)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    for option in ("--page", "--native", "--source"):
+        parser.add_argument(option, required=True)
+    parser.add_argument("--big", action="store_true")
+    args = parser.parse_args()
+    for option in ("page", "native", "source"):
+        setattr(args, option, os.path.abspath(getattr(args, option)))
+    page = Page(args.page)
+    suite = Suite(args, page)
+    passed = failed = 0
+    try:
+        for name, row in ROWS + ([BIG_ROW] if args.big else []):
+            with tempfile.TemporaryDirectory(prefix="txweb-") as work:
+                suite.dir = work
+                try:
+                    page.open()
+                    row(suite)
+                    passed += 1
+                    print("ok - " + name, flush=True)
+                except (AssertionError, subprocess.TimeoutExpired) as problem:
+                    failed += 1
+                    print("not ok - %s: %s" % (name, problem), flush=True)
+    finally:
+        page.close()
+    print("%d passed, %d failed" % (passed, failed))
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
