@@ -86,6 +86,13 @@ def export_matches_native(s):
     expect(s.page.download("download-text", "example.txt") == native, "the text downloaded is not the native export")
 
 
+def opened_from_its_folder(s):
+    s.page.open(from_folder=True)
+    export_matches_native(s)
+    s.page.type_text("Added\n")
+    expect(s.page.merge(["y"]) and s.page.outcome() == "done", "outcome %s" % s.page.outcome())
+
+
 def edited(text):
     """The example's text with three bodies edited and a block added."""
     return (text.replace(b"120.50+80.25", b"120.50+80.25+9.99")
@@ -200,6 +207,8 @@ def big_database(s):
     s.write("edits.txt", text)
     s.page.choose_database(s.path("big.pdb"))
     expect(s.page.text_of("database-info") == "big.pdb: 65535 records", s.page.text_of("database-info"))
+    expect(not s.page.shown("text") and "too large to edit in the page" in s.page.text_of("text-info"),
+           "the big text was put in the text area")
     expect(s.page.download("download-text", "big.txt") == generate.exported_text(records),
            "the text of the big database is not the export")
     s.page.load_text(s.path("edits.txt"))
@@ -210,7 +219,8 @@ def big_database(s):
            "the big database is not what TxImport writes")
 
 
-ROWS = [("the shown and downloaded text is the native export", export_matches_native)]
+ROWS = [("the shown and downloaded text is the native export", export_matches_native),
+        ("opened from its folder, the page exports and merges", opened_from_its_folder)]
 ROWS += [(name, merge_row(name, *rest)) for name, *rest in MERGES]
 ROWS += [
     ("the changed lines of both records are marked", changed_lines_marked),

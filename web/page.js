@@ -44,6 +44,18 @@
     coreTime: 0,     // milliseconds the core took in the last merge, questions not counted
   };
 
+  // Bytes handed to the core, in its memory; `use` gets them and they are
+  // freed after.
+  function inCore(bytes, use) {
+    const copy = new state.core.Bytes(bytes.length);
+    try {
+      copy.view().set(bytes);
+      return use(copy);
+    } finally {
+      copy.delete();
+    }
+  }
+
   function showFailure(message) {
     const failure = $("failure");
     failure.textContent = message.replace(/\n$/, "");
@@ -82,7 +94,7 @@
     const bytes = await readFile(file);
     showFailure("");
     clearResult();
-    const exported = state.core.exportText(bytes);
+    const exported = inCore(bytes, (copy) => state.core.exportText(copy));
     if (exported.failure !== undefined) {
       state.database = null;
       $("database-info").textContent = "";
@@ -97,11 +109,20 @@
     $("text-step").hidden = $("merge-step").hidden = false;
   }
 
+  // A browser's text area takes seconds per megabyte to lay out: a larger
+  // text is not put in it, only downloaded, merged or replaced.
+  const largestEditable = 4 * 1048576;
+
   function setText(name, bytes, origin) {
     state.text = { name, bytes };
     state.edited = false;
-    $("text").value = decode(bytes);
-    $("text-info").textContent = `${name} (${origin})`;
+    const editable = bytes.length <= largestEditable;
+    $("text").value = editable ? decode(bytes) : "";
+    $("text").hidden = !editable;
+    const size = (bytes.length / 1048576).toFixed(1);
+    $("text-info").textContent = editable ? `${name} (${origin})`
+      : `${name} (${origin}, ${size} MB): too large to edit in the page. Download it, edit it in a text ` +
+        "editor and load it back, or merge it as it is.";
   }
 
   // The bytes to merge: the text as loaded or exported until it is edited.
@@ -198,7 +219,8 @@
     state.coreTime = 0;
     document.body.dataset.merge = "running";
     $("merge").disabled = true;
-    const run = timed(() => new state.core.PageImport(state.database.bytes, state.text.name, bytes));
+    const run = timed(() => inCore(state.database.bytes, (db) =>
+      inCore(bytes, (text) => new state.core.PageImport(db, state.text.name, text))));
     let outcome = "failed";
     try {
       let failure = run.failure();

@@ -38,6 +38,21 @@ val bytesOut(std::string_view bytes) {
   return view.call<val>("slice");
 }
 
+// Bytes from the script: made in the core's memory at their size, filled by
+// the script through view(), so that they cross in one copy.
+class Bytes {
+ public:
+  explicit Bytes(double size) : bytes_(static_cast<std::size_t>(size), '\0') {}
+  val view() {
+    return val(emscripten::typed_memory_view(bytes_.size(), reinterpret_cast<std::uint8_t*>(bytes_.data())));
+  }
+  std::string take() { return std::move(bytes_); }
+  const std::string& bytes() const { return bytes_; }
+
+ private:
+  std::string bytes_;
+};
+
 // What a run that failed prints, as the program prints it.
 std::string outOfMemoryText() { return std::string(kMallocFailure) + ": " + std::strerror(ENOMEM) + "\n"; }
 
@@ -57,7 +72,8 @@ std::string failureOf(Work&& work) {
 
 // The text TxExport writes of the database `db`: {text, records} or
 // {failure}.
-val exportText(const std::string& db) {
+val exportText(const Bytes& input) {
+  const std::string& db = input.bytes();
   val result = val::object();
   StringSink text;
   std::size_t records = 0;
@@ -95,8 +111,8 @@ class NoteList : public TextNotes {
 // the program's message and nothing is written.
 class PageImport {
  public:
-  PageImport(std::string db, std::string textName, std::string text)
-      : db_(std::move(db)), textName_(std::move(textName)), text_(std::move(text)), notes_(textName_) {
+  PageImport(Bytes& db, std::string textName, Bytes& text)
+      : db_(db.take()), textName_(std::move(textName)), text_(text.take()), notes_(textName_) {
     failure_ = failureOf([&] {
       BufferedReader file(BufferedReader::InMemory{}, db_);
       parts_ = loadRecords(file, list_);
@@ -172,6 +188,9 @@ class PageImport {
     {
       FileDescriptor out(platform::openForWriting(kPath));
       if (out.get() < 0) fatalSystemError(kErrorWritingHeader);
+      // Its room is made once, at its size, rather than grown as it is
+      // written; where that fails, the writes say why.
+      (void)platform::truncateFile(out.get(), databaseFileSize(list_.records()));
       writeDatabase(out.get(), parts_.header, parts_.appInfo, list_.records(), now, db_);
       out.close(kErrorWritingRecord);
       FileDescriptor in(platform::openForReading(kPath));
@@ -203,9 +222,10 @@ class PageImport {
 
 EMSCRIPTEN_BINDINGS(txcore) {
   using namespace tx::web;
+  emscripten::class_<Bytes>("Bytes").constructor<double>().function("view", &Bytes::view);
   emscripten::function("exportText", &exportText);
   emscripten::class_<PageImport>("PageImport")
-      .constructor<std::string, std::string, std::string>()
+      .constructor<Bytes&, std::string, Bytes&>()
       .function("failure", &PageImport::failure)
       .function("next", &PageImport::next)
       .function("merged", &PageImport::merged)

@@ -39,6 +39,7 @@ class Page:
         self.server = subprocess.Popen([sys.executable, "-m", "http.server", str(port), "--bind", "127.0.0.1"],
                                        cwd=page_dir, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         self.url = "http://127.0.0.1:%d/index.html" % port
+        self.file_url = "file://" + os.path.join(os.path.abspath(page_dir), "index.html")
         browser, driver = chromium_paths()
         options = webdriver.ChromeOptions()
         options.binary_location = browser
@@ -73,8 +74,9 @@ class Page:
 
     # ---- the page
 
-    def open(self):
-        self.driver.get(self.url)
+    def open(self, from_folder=False):
+        """The page as served, or opened from its folder (file://)."""
+        self.driver.get(self.file_url if from_folder else self.url)
         self.wait(lambda d: d.execute_script("return document.body.dataset.ready") == "yes")
 
     def wait(self, condition, timeout=None):
