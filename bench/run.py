@@ -4,7 +4,11 @@ same database file and against a copy flushed to the disk (cp, then sync of
 the copy: the import flushes its output, cp does not), measured side by side
 in every round.
 
-    python3 bench/run.py [--build DIR] [--rounds N] [--smoke]
+    python3 bench/run.py [--build DIR] [--rounds N] [--smoke] [--web PAGE-DIR]
+
+With --web (the page's folder, as tools/run-web-tests unpacks or
+build-web/web), the web page's merge of the same workload in headless
+Chromium is measured against TxImport, round by round (needs Selenium).
 
 Reports the median and the spread (lowest, highest) of the per-round ratios.
 Every timed run's output is checked against what the generator expects, so
@@ -22,7 +26,7 @@ import time
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import generate  # noqa: E402
 
-BOUNDS = {"export": 5.0, "import": None, "flushed": 10.0, "growth": 5.0, "memory": 3.0}
+BOUNDS = {"export": 5.0, "import": None, "flushed": 10.0, "growth": 5.0, "memory": 3.0, "web": 3.0}
 TOOLS = ("cp", "sync", "yes", "sh")
 
 # Starts the program from a small process of its own and prints its peak
@@ -102,11 +106,38 @@ def check_import(data, path):
             raise SystemExit("TxImport wrote the wrong records for " + data["edits"])
 
 
+def web_page(page_dir, data):
+    """The page in headless Chromium with the workload's database and text
+    chosen."""
+    sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "support"))
+    from web_page import Page
+    page = Page(page_dir)
+    page.open()
+    page.choose_database(data["db"])
+    page.load_text(data["edits"])
+    return page
+
+
+def web_merge(page, data):
+    """Seconds the page's core took to merge (the database and the text
+    handed to it, the merge, the database written), the one question
+    answered All; the page's database is checked."""
+    asked = page.merge(["a"])
+    if page.outcome() != "done" or len(asked) != 1:
+        raise SystemExit("the page's merge ended %s: %s" % (page.outcome(), page.failure()))
+    seconds = page.core_ms() / 1000
+    database = page.download("download-database", os.path.basename(data["db"]))
+    if generate.parse_database(database) != data["merged"]:
+        raise SystemExit("the page wrote the wrong records for " + data["edits"])
+    return seconds
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--build", default=os.path.join(os.path.dirname(__file__), "..", "build"))
     parser.add_argument("--rounds", type=int, default=7)
     parser.add_argument("--smoke", action="store_true", help="1,000 records, one round, correctness only")
+    parser.add_argument("--web", metavar="PAGE-DIR", help="also measure the web page's merge")
     args = parser.parse_args()
     missing = [tool for tool in TOOLS if shutil.which(tool) is None]
     if missing:
@@ -129,7 +160,14 @@ def main():
                 check_export(data, out_txt)
                 timed([importer, data["db"], data["edits"], out_db], yes_a)
                 check_import(data, out_db)
-            print("benchmark smoke run: 1000 records exported and merged correctly")
+                if args.web:
+                    page = web_page(args.web, data)
+                    try:
+                        web_merge(page, data)
+                    finally:
+                        page.close()
+            print("benchmark smoke run: 1000 records exported and merged correctly" +
+                  (", by the programs and by the page" if args.web else ""))
             return
 
         big = prepare(work, 65535)
@@ -140,7 +178,7 @@ def main():
             timed([importer, data["db"], data["edits"], out_db], yes_a)
             check_import(data, out_db)
 
-        ratios = {"export": [], "import": [], "flushed": [], "growth": []}
+        ratios = {"export": [], "import": [], "flushed": [], "growth": [], "web": []}
         answers = os.path.join(work, "answers")
         with open(answers, "w") as f:
             f.write("A\n")
@@ -161,6 +199,16 @@ def main():
             ratios["import"].append(t_import / cp2)
             ratios["flushed"].append(t_import / synced)
             ratios["growth"].append(t_import / t_mid)
+        if args.web:
+            # Each round: the page's merge, then the program's, side by side.
+            page = web_page(args.web, big)
+            try:
+                for _ in range(args.rounds):
+                    t_web = web_merge(page, big)
+                    t_native, _ = timed([importer, big["db"], big["edits"], out_db], yes_a)
+                    ratios["web"].append(t_web / t_native)
+            finally:
+                page.close()
         inputs = os.path.getsize(big["db"]) + os.path.getsize(big["edits"])
         rows = [
             ("export", "TxExport, 65,535 records, against cp of the database"),
@@ -168,6 +216,8 @@ def main():
             ("flushed", "TxImport, the same, against cp and sync of the copy"),
             ("growth", "TxImport time at 65,535 records / at 16,384 (4 is linear)"),
         ]
+        if args.web:
+            rows.append(("web", "the page's merge in headless Chromium, the same workload, against TxImport"))
         print("database %d bytes, text %d bytes, %d rounds" % (os.path.getsize(big["db"]),
                                                               os.path.getsize(big["edits"]), args.rounds))
         print("| measure | median | lowest | highest | bound |")
