@@ -177,6 +177,23 @@ def refused_like_native(make_db, make_text, program):
     return row
 
 
+def shared_texts(s):
+    """65,535 entries that share one 1 MiB text: a text of 64 GiB."""
+    database = bytearray(generate.database_bytes([generate.Record(0, False, 1, 1, b"x" * (1 << 20))] +
+                                                 [generate.Record(0, False, 1, 1, b"")] * 65534))
+    for i in range(1, 65535):
+        database[78 + 8 * i:82 + 8 * i] = database[78:82]
+    return bytes(database)
+
+
+def shared_texts_refused(s):
+    s.write("shared.pdb", shared_texts(s))
+    s.page.choose_database(s.path("shared.pdb"))
+    expect(s.page.failure() == "Error writing text file: the text would pass 512 MiB, more than the page can hold",
+           s.page.failure())
+    expect(not s.page.shown("text-step"), "the text step is shown")
+
+
 def example_bytes(s):
     with open(s.example, "rb") as f:
         return f.read()
@@ -232,6 +249,8 @@ ROWS += [
      refused_like_native(example_bytes, lambda s: s.example_text().decode("latin-1").encode("utf-16"), "import")),
     ("a database loaded as the text: the importer's message",
      refused_like_native(example_bytes, example_bytes, "import")),
+    ("a database whose records share one text: refused before the page's memory is used up",
+     shared_texts_refused),
     ("Escape stops the merge and nothing is offered", stopped_merge_writes_nothing),
     ("a character the handheld's set lacks is refused", character_outside_the_set),
 ]

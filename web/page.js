@@ -80,8 +80,13 @@
     $("notes").replaceChildren();
   }
 
+  // The file's bytes, or null when the browser cannot read it (the failure
+  // is shown).
   function readFile(file) {
-    return file.arrayBuffer().then((buffer) => new Uint8Array(buffer));
+    return file.arrayBuffer().then((buffer) => new Uint8Array(buffer), (error) => {
+      showFailure(`Can't open "${file.name}": ${error.message || error}`);
+      return null;
+    });
   }
 
   function baseName(name) {
@@ -91,8 +96,9 @@
 
   async function chooseDatabase(file) {
     if (state.merging) return;
-    const bytes = await readFile(file);
     showFailure("");
+    const bytes = await readFile(file);
+    if (!bytes) return;
     clearResult();
     const exported = inCore(bytes, (copy) => state.core.exportText(copy));
     if (exported.failure !== undefined) {
@@ -267,6 +273,14 @@
     }
   }
 
+  async function loadText(file) {
+    if (state.merging) return;
+    clearResult();
+    showFailure("");
+    const bytes = await readFile(file);
+    if (bytes) setText(file.name, bytes, "loaded");
+  }
+
   function whenDropped(target, take) {
     target.addEventListener("dragover", (event) => { event.preventDefault(); target.classList.add("over"); });
     target.addEventListener("dragleave", () => target.classList.remove("over"));
@@ -287,17 +301,9 @@
     $("text-file").addEventListener("change", async (event) => {
       const file = event.target.files[0];
       event.target.value = "";
-      if (!file || state.merging) return;
-      clearResult();
-      showFailure("");
-      setText(file.name, await readFile(file), "loaded");
+      if (file) loadText(file);
     });
-    whenDropped($("text"), async (file) => {
-      if (state.merging) return;
-      clearResult();
-      showFailure("");
-      setText(file.name, await readFile(file), "loaded");
-    });
+    whenDropped($("text"), loadText);
     $("text").addEventListener("input", () => {
       state.edited = true;
       clearResult();

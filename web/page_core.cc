@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "exporter/exporter.h"
 #include "exporter/record_export.h"
 #include "importer/category_table.h"
 #include "importer/database_writer.h"
@@ -70,12 +71,31 @@ std::string failureOf(Work&& work) {
   }
 }
 
+// The text in the page's memory.  A damaged or hostile database whose
+// records share their bytes could make a text larger than the page can
+// hold; it is refused at this size, as the program refuses one larger than
+// any database can hold.
+constexpr std::size_t kLongestPageText = std::size_t{512} << 20;
+constexpr std::string_view kPageTextTooLong = "the text would pass 512 MiB, more than the page can hold";
+
+class PageText : public ByteSink {
+ public:
+  void write(std::string_view bytes) override {
+    if (bytes.size() > kLongestPageText - text_.size()) fatalError(kErrorWritingText, kPageTextTooLong);
+    text_.append(bytes);
+  }
+  const std::string& text() const { return text_; }
+
+ private:
+  std::string text_;
+};
+
 // The text TxExport writes of the database `db`: {text, records} or
 // {failure}.
 val exportText(const Bytes& input) {
   const std::string& db = input.bytes();
   val result = val::object();
-  StringSink text;
+  PageText text;
   std::size_t records = 0;
   const std::string failure = failureOf([&] {
     BufferedReader file(BufferedReader::InMemory{}, db);
