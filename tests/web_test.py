@@ -20,6 +20,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "support"))
 sys.path.insert(0, os.path.join(HERE, "..", "bench"))
 import generate  # noqa: E402
+from row_files import RowFiles  # noqa: E402
 from web_page import Page  # noqa: E402
 
 SEP = b"~" * 27 + b"\n"
@@ -35,24 +36,13 @@ def masked(database):
     return database[:DATES.start] + b"\0" * (DATES.stop - DATES.start) + database[DATES.stop:]
 
 
-class Suite:
+class Suite(RowFiles):
     def __init__(self, args, page):
         self.page = page
         self.export = os.path.join(args.native, "TxExport")
         self.importer = os.path.join(args.native, "TxImport")
         self.example = os.path.join(args.source, "examples", "example.pdb")
         self.dir = None
-
-    def path(self, name):
-        return os.path.join(self.dir, name)
-
-    def read(self, name):
-        with open(self.path(name), "rb") as f:
-            return f.read()
-
-    def write(self, name, data):
-        with open(self.path(name), "wb") as f:
-            f.write(data)
 
     def native(self, program, *args, answers=b""):
         done = subprocess.run([program, *args], input=answers, capture_output=True, cwd=self.dir, timeout=300)

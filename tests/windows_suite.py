@@ -13,6 +13,9 @@ import subprocess
 import sys
 import tempfile
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "support"))
+from row_files import RowFiles  # noqa: E402
+
 SEP = b"~" * 27 + b"\n"
 
 
@@ -20,7 +23,7 @@ def crlf(text):
     return text.replace(b"\n", b"\r\n")
 
 
-class Suite:
+class Suite(RowFiles):
     def __init__(self, args):
         self.win_export = os.path.join(args.windows, "TxExport.exe")
         self.win_import = os.path.join(args.windows, "TxImport.exe")
@@ -41,17 +44,6 @@ class Suite:
     def linux(self, program, *args, stdin=b""):
         done = subprocess.run([program, *args], input=stdin, capture_output=True, cwd=self.dir, timeout=60)
         return done.returncode, done.stdout, done.stderr
-
-    def path(self, name):
-        return os.path.join(self.dir, name)
-
-    def read(self, name):
-        with open(self.path(name), "rb") as f:
-            return f.read()
-
-    def write(self, name, data):
-        with open(self.path(name), "wb") as f:
-            f.write(data)
 
     def copy_example(self, name="db.pdb"):
         shutil.copy(self.example, self.path(name))
