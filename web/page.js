@@ -166,7 +166,7 @@
     pre.replaceChildren();
     lines.forEach((line, i) => {
       const span = document.createElement("span");
-      span.textContent = line + "\n";
+      span.textContent = line;
       if (changed[i]) span.className = "changed";
       pre.appendChild(span);
     });
