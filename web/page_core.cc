@@ -184,9 +184,9 @@ class PageImport {
   // TxImport writes it; null on a failure, which failure() then holds.
   val database(double now) {
     if (!merged_) return val::null();
-    std::string bytes;
+    val bytes = val::null();
     failure_ = failureOf([&] { bytes = writeInMemory(static_cast<std::uint32_t>(now)); });
-    return failure_.empty() ? bytesOut(bytes) : val::null();
+    return failure_.empty() ? bytes : val::null();
   }
 
  private:
@@ -201,27 +201,21 @@ class PageImport {
   }
 
   // The writer writes to a file of the page's own in-memory file system,
-  // read back whole.
-  std::string writeInMemory(std::uint32_t now) {
+  // whose bytes the script then gets in one copy; the file is removed
+  // either way.
+  val writeInMemory(std::uint32_t now) {
     static constexpr const char* kPath = "/tmp/merged.pdb";
-    FileBytes written;
-    {
-      FileDescriptor out(platform::openForWriting(kPath));
-      if (out.get() < 0) fatalSystemError(kErrorWritingHeader);
-      // Its room is made once, at its size, rather than grown as it is
-      // written; where that fails, the writes say why.
-      (void)platform::truncateFile(out.get(), databaseFileSize(list_.records()));
-      writeDatabase(out.get(), parts_.header, parts_.appInfo, list_.records(), now, db_);
-      out.close(kErrorWritingRecord);
-      FileDescriptor in(platform::openForReading(kPath));
-      written = readBytesFromStart(in.get(), databaseFileSize(list_.records()));
-    }
-    platform::removeFile(kPath);
-    if (written.error != 0) {
-      errno = written.error;
-      fatalSystemError(kErrorWritingRecord);
-    }
-    return std::move(written.bytes);
+    struct Removed {
+      ~Removed() { platform::removeFile(kPath); }
+    } removed;
+    FileDescriptor out(platform::openForWriting(kPath));
+    if (out.get() < 0) fatalSystemError(kErrorWritingHeader);
+    // Its room is made once, at its size, rather than grown as it is
+    // written; where that fails, the writes say why.
+    (void)platform::truncateFile(out.get(), databaseFileSize(list_.records()));
+    writeDatabase(out.get(), parts_.header, parts_.appInfo, list_.records(), now, db_);
+    out.close(kErrorWritingRecord);
+    return val::module_property("FS").call<val>("readFile", std::string(kPath));
   }
 
   const std::string db_;
