@@ -47,7 +47,13 @@
   // Bytes handed to the core, in its memory; `use` gets them and they are
   // freed after.
   function inCore(bytes, use) {
-    const copy = new state.core.Bytes(bytes.length);
+    let copy;
+    try {
+      copy = new state.core.Bytes(bytes.length);
+    } catch (error) {
+      // As the programs say when memory runs out.
+      throw new Error("malloc() failure: Out of memory");
+    }
     try {
       copy.view().set(bytes);
       return use(copy);
@@ -100,7 +106,12 @@
     const bytes = await readFile(file);
     if (!bytes) return;
     clearResult();
-    const exported = inCore(bytes, (copy) => state.core.exportText(copy));
+    let exported;
+    try {
+      exported = inCore(bytes, (copy) => state.core.exportText(copy));
+    } catch (error) {
+      exported = { failure: error.message };
+    }
     if (exported.failure !== undefined) {
       state.database = null;
       $("database-info").textContent = "";
@@ -225,8 +236,20 @@
     state.coreTime = 0;
     document.body.dataset.merge = "running";
     $("merge").disabled = true;
-    const run = timed(() => inCore(state.database.bytes, (db) =>
-      inCore(bytes, (text) => new state.core.PageImport(db, state.text.name, text))));
+    let run;
+    try {
+      run = timed(() => inCore(state.database.bytes, (db) =>
+        inCore(bytes, (text) => new state.core.PageImport(db, state.text.name, text))));
+    } catch (error) {
+      showFailure(error.message);
+      run = null;
+    }
+    if (!run) {
+      state.merging = false;
+      $("merge").disabled = false;
+      document.body.dataset.merge = "failed";
+      return;
+    }
     let outcome = "failed";
     try {
       let failure = run.failure();
