@@ -13,6 +13,7 @@ from selenium import webdriver
 from selenium.common.exceptions import TimeoutException
 from selenium.webdriver.common.by import By
 from selenium.webdriver.common.keys import Keys
+from selenium.webdriver.remote.file_detector import UselessFileDetector
 from selenium.webdriver.support.ui import WebDriverWait
 
 ANSWERS = {"y": "answer-yes", "n": "answer-no", "a": "answer-all"}
@@ -43,21 +44,36 @@ class Page:
         browser, driver = chromium_paths()
         options = webdriver.ChromeOptions()
         options.binary_location = browser
-        for argument in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage"):
+        for argument in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
+                         "--remote-debugging-pipe"):
             options.add_argument(argument)
         options.add_experimental_option("prefs", {"download.default_directory": self.downloads,
                                                   "download.prompt_for_download": False})
-        service = webdriver.ChromeService(executable_path=driver) if hasattr(webdriver, "ChromeService") \
-            else webdriver.chrome.service.Service(executable_path=driver)
-        self.driver = webdriver.Chrome(options=options, service=service)
-        self.driver.set_script_timeout(timeout)
-        self._wait_for_server()
+        # Nothing goes through the name "localhost", which a minimal system
+        # (no /etc/hosts) cannot resolve: chromedriver is started here and
+        # reached at 127.0.0.1 (Selenium's own start of it looks for
+        # "localhost"), and it talks to the browser through a pipe.
+        driver_port = free_port()
+        self.chromedriver = subprocess.Popen([driver, "--port=%d" % driver_port], stdout=subprocess.DEVNULL,
+                                             stderr=subprocess.DEVNULL)
+        try:
+            self._wait_for_port(driver_port)
+            self.driver = webdriver.Remote(command_executor="http://127.0.0.1:%d" % driver_port, options=options)
+            # The browser is on this machine: a chosen file goes by its path.
+            self.driver.file_detector = UselessFileDetector()
+            self.driver.set_script_timeout(timeout)
+            self._wait_for_port(port)
+        except BaseException:
+            self.chromedriver.kill()
+            self.server.kill()
+            raise
 
-    def _wait_for_server(self):
+    @staticmethod
+    def _wait_for_port(port):
         deadline = time.time() + 30
         while True:
             try:
-                socket.create_connection(("127.0.0.1", int(self.url.split(":")[2].split("/")[0])), 1).close()
+                socket.create_connection(("127.0.0.1", port), 1).close()
                 return
             except OSError:
                 if time.time() > deadline:
@@ -68,6 +84,8 @@ class Page:
         try:
             self.driver.quit()
         finally:
+            self.chromedriver.terminate()
+            self.chromedriver.wait()
             self.server.terminate()
             self.server.wait()
             shutil.rmtree(self.downloads, ignore_errors=True)
