@@ -212,8 +212,7 @@ bool MergeSteps::next() {
       existing_ = existing;
       return true;
     }
-    pairing_->placed(first_, list_.positionOf(existing), incoming_, true);
-    list_.replace(existing, incoming_);
+    replace(existing);
   }
   // The end of the records must be the end of the file, not a read error.
   if (reader_.error() != 0) {
@@ -229,12 +228,16 @@ void MergeSteps::answer(OverwriteAnswer answer) {
   existing_ = nullptr;
   if (answer == OverwriteAnswer::All) all_ = true;
   if (answer != OverwriteAnswer::No) {
-    pairing_->placed(first_, list_.positionOf(existing), incoming_, true);
-    list_.replace(existing, incoming_);
+    replace(existing);
   } else {
     list_.append(incoming_, kErrorMerging);
     pairing_->placed(first_, list_.size() - 1, incoming_, false);
   }
+}
+
+void MergeSteps::replace(const Record* existing) {
+  pairing_->placed(first_, list_.positionOf(existing), incoming_, true);
+  list_.replace(existing, incoming_);
 }
 
 void ImportMerger::merge(BufferedReader& text) {

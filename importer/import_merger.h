@@ -39,6 +39,9 @@ class MergeSteps {
   void answer(OverwriteAnswer answer);
 
  private:
+  // The incoming record in the place of `existing`.
+  void replace(const Record* existing);
+
   RecordList& list_;
   std::unique_ptr<Pairing> pairing_;
   TextRecordReader reader_;

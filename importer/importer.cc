@@ -67,9 +67,7 @@ class NotesTo : public TextNotes {
  public:
   NotesTo(std::FILE* out, const std::string& textPath) : out_(out), textPath_(textPath) {}
   void note(std::uint64_t line, std::string_view words) override {
-    const std::string text = importNote(textPath_, line, words);
-    std::fwrite(text.data(), 1, text.size(), out_);
-    std::fflush(out_);
+    reportNote(out_, importNote(textPath_, line, words));
   }
 
  private:

@@ -30,8 +30,14 @@ bool AnswerReader::readAnswer(char& first) {
   return true;
 }
 
+std::string overwriteQuestion(std::string_view existingText) {
+  std::string question = "Overwrite \"";
+  question.append(existingText.substr(0, existingText.find('\n'))).append("\" (Yes/No/All)? ");
+  return question;
+}
+
 OverwriteAnswer askOverwrite(std::string_view existingText, AnswerReader& answers, std::FILE* out) {
-  const std::string_view firstLine = existingText.substr(0, existingText.find('\n'));
+  const std::string question = overwriteQuestion(existingText);
   // Its lines are records, not answers.
   if (answers.isTextFile()) fatalError(kErrorReadingAnswer, kAnswersFromTheText);
   for (;;) {
@@ -39,9 +45,7 @@ OverwriteAnswer askOverwrite(std::string_view existingText, AnswerReader& answer
     // once the user can see the question, whatever they type is the answer,
     // however quickly it comes.
     answers.discardPending();
-    std::fputs("Overwrite \"", out);
-    std::fwrite(firstLine.data(), 1, firstLine.size(), out);
-    std::fputs("\" (Yes/No/All)? ", out);
+    std::fwrite(question.data(), 1, question.size(), out);
     std::fflush(out);
     char first = 0;
     if (!answers.readAnswer(first)) fatalError(kErrorReadingAnswer, kAnswersEnded);

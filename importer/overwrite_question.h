@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdio>
+#include <string>
 #include <string_view>
 
 #include "system/file_io.h"
@@ -42,6 +43,10 @@ class AnswerReader {
   BufferedReader input_;
   bool isTextFile_ = false;
 };
+
+// The question about the record whose text is `existingText`, which names it
+// by its first line: `Overwrite "<first line>" (Yes/No/All)? `.
+std::string overwriteQuestion(std::string_view existingText);
 
 // Asks on `out` whether to overwrite the record whose text is `existingText`
 // until a line starting with y, n or a (either case) arrives.  Input that

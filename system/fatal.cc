@@ -43,9 +43,7 @@ std::string noteText(std::string_view program, std::string_view path, std::strin
   return line;
 }
 
-void reportNote(std::FILE* out, std::string_view program, std::string_view path, std::string_view where,
-                std::string_view words) {
-  const std::string line = noteText(program, path, where, words);
+void reportNote(std::FILE* out, std::string_view line) {
   std::fwrite(line.data(), 1, line.size(), out);
   std::fflush(out);
 }

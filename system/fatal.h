@@ -48,9 +48,8 @@ class Failure {
 // `where` is empty or says where in the file (" line 12").
 std::string noteText(std::string_view program, std::string_view path, std::string_view where,
                      std::string_view words);
-// Writes that line on `out`.
-void reportNote(std::FILE* out, std::string_view program, std::string_view path, std::string_view where,
-                std::string_view words);
+// Writes such a line on `out`.
+void reportNote(std::FILE* out, std::string_view line);
 
 // Prints a failure on its stream, standard output flushed first so that the
 // messages come in the order they were made.

@@ -135,7 +135,7 @@ std::optional<std::string> recoverFromRollbackCopy(const std::string& path) {
 
 void recoverBeforeReading(const std::string& path, std::string_view program, std::FILE* notes) {
   const std::optional<std::string> done = recoverFromRollbackCopy(path);
-  if (done) reportNote(notes, program, path, "", *done);
+  if (done) reportNote(notes, noteText(program, path, "", *done));
 }
 
 }  // namespace tx

@@ -118,8 +118,7 @@ def merge_row(name, make_text, as_file, answers, by_key, questions_asked, notes_
         expect(s.page.outcome() == "done", "outcome %s, failure %r" % (s.page.outcome(), s.page.failure()))
         expect(len(asked) == questions_asked, "%d questions asked" % len(asked))
         native, questions, notes = s.native_import(s.example, "edits.txt", answers[:len(asked)])
-        # The program writes each question followed by a blank.
-        expect("".join(a["line"] + " " for a in asked) == questions,
+        expect("".join(a["line"] for a in asked) == questions,
                "questions %r, natively %r" % ([a["line"] for a in asked], questions))
         for a in asked:
             marked = [line for line in a["existing"] + a["incoming"] if line.startswith("> ")]

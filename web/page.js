@@ -40,6 +40,7 @@
     database: null,  // {name, bytes}
     text: null,      // {name, bytes}: what the text area holds until it is edited
     edited: false,
+    result: null,    // the merged database
     merging: false,
     coreTime: 0,     // milliseconds the core took in the last merge, questions not counted
   };
@@ -190,7 +191,7 @@
     const [changedExisting, changedIncoming] = changedLines(existing, incoming);
     showBlock($("existing"), existing, changedExisting);
     showBlock($("incoming"), incoming, changedIncoming);
-    $("question-line").textContent = `Overwrite "${decode(merge.questionLine())}" (Yes/No/All)?`;
+    $("question-line").textContent = decode(merge.question());
     const dialog = $("question");
     return new Promise((resolve) => {
       const buttons = { "answer-yes": 0, "answer-no": 1, "answer-all": 2, "answer-stop": null };
@@ -236,25 +237,14 @@
     state.coreTime = 0;
     document.body.dataset.merge = "running";
     $("merge").disabled = true;
-    let run;
+    let run = null;
+    let outcome = "failed";
     try {
       run = timed(() => inCore(state.database.bytes, (db) =>
         inCore(bytes, (text) => new state.core.PageImport(db, state.text.name, text))));
-    } catch (error) {
-      showFailure(error.message);
-      run = null;
-    }
-    if (!run) {
-      state.merging = false;
-      $("merge").disabled = false;
-      document.body.dataset.merge = "failed";
-      return;
-    }
-    let outcome = "failed";
-    try {
-      let failure = run.failure();
       let questions = 0;
-      while (!failure && timed(() => run.next())) {
+      // next() says no more once the merge has failed.
+      while (timed(() => run.next())) {
         questions++;
         const answer = await ask(run);
         if (answer === null) {
@@ -263,9 +253,8 @@
           return;
         }
         timed(() => run.answer(answer));
-        failure = run.failure();
       }
-      failure = failure || run.failure();
+      const failure = run.failure();
       const notes = run.notes();
       for (const note of notes) {
         const item = document.createElement("li");
@@ -287,8 +276,10 @@
       $("merge-info").textContent = `Merged: ${count} record${count === 1 ? "" : "s"}, ` +
         `${questions} question${questions === 1 ? "" : "s"} asked.`;
       $("download-database").hidden = false;
+    } catch (error) {
+      showFailure(error.message);  // the page's own: a file too large for its memory
     } finally {
-      run.delete();
+      if (run) run.delete();
       state.merging = false;
       $("merge").disabled = false;
       document.body.dataset.coreMs = state.coreTime.toFixed(1);

@@ -21,6 +21,7 @@
 #include "importer/database_writer.h"
 #include "importer/import_merger.h"
 #include "importer/merge_input.h"
+#include "importer/overwrite_question.h"
 #include "importer/record_list.h"
 #include "system/fatal.h"
 #include "system/file_io.h"
@@ -153,7 +154,6 @@ class PageImport {
     merged_ = failure_.empty() && !asking;
     return asking;
   }
-  bool merged() const { return merged_; }
 
   // 0 Yes, 1 No, 2 All.
   void answer(int answer) {
@@ -166,11 +166,8 @@ class PageImport {
   // The two records of the question, each as the block the export writes.
   val existing() const { return blockOf(steps_->existing()); }
   val incoming() const { return blockOf(steps_->incoming()); }
-  // The first line of the existing record, as the program's question shows it.
-  val questionLine() const {
-    const std::string_view text = steps_->existing().text;
-    return bytesOut(text.substr(0, text.find('\n')));
-  }
+  // The question as the program asks it.
+  val question() const { return bytesOut(overwriteQuestion(steps_->existing().text)); }
 
   val notes() const {
     val lines = val::array();
@@ -186,17 +183,17 @@ class PageImport {
     if (!merged_) return val::null();
     val bytes = val::null();
     failure_ = failureOf([&] { bytes = writeInMemory(static_cast<std::uint32_t>(now)); });
-    return failure_.empty() ? bytes : val::null();
+    return bytes;
   }
 
  private:
   val blockOf(const Record& record) const {
     StringSink block;
     TextRecordWriter writer(block);
-    writer.writeRecordHead(categoryName(parts_.appInfo.data(), record.category), record.secret, record.places,
-                           record.stripZeros);
-    writer.writeText(record.text);
-    writer.endRecord();
+    ExportVisitor visitor(parts_.appInfo, writer);
+    visitor.beginRecord(record);
+    visitor.textBytes(record.text);
+    visitor.endRecord();
     return bytesOut(block.text());
   }
 
@@ -242,11 +239,10 @@ EMSCRIPTEN_BINDINGS(txcore) {
       .constructor<Bytes&, std::string, Bytes&>()
       .function("failure", &PageImport::failure)
       .function("next", &PageImport::next)
-      .function("merged", &PageImport::merged)
       .function("answer", &PageImport::answer)
       .function("existing", &PageImport::existing)
       .function("incoming", &PageImport::incoming)
-      .function("questionLine", &PageImport::questionLine)
+      .function("question", &PageImport::question)
       .function("notes", &PageImport::notes)
       .function("records", &PageImport::records)
       .function("database", &PageImport::database);

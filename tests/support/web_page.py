@@ -109,14 +109,19 @@ class Page:
     def shown(self, id_):
         return self.driver.execute_script("return !document.getElementById(arguments[0]).hidden", id_)
 
+    def choose_file(self, input_id, info_id, path):
+        """Chooses a file and waits until the page says what it made of it
+        (what it said before is cleared first)."""
+        self.driver.execute_script("document.getElementById(arguments[0]).textContent = '';"
+                                   "document.getElementById('failure').hidden = true", info_id)
+        self.element(input_id).send_keys(os.path.abspath(path))
+        self.wait(lambda d: self.text_of(info_id) or self.shown("failure"))
+
     def choose_database(self, path):
-        self.element("database-file").send_keys(os.path.abspath(path))
-        self.wait(lambda d: self.text_of("database-info") or self.shown("failure"))
+        self.choose_file("database-file", "database-info", path)
 
     def load_text(self, path):
-        before = self.text_of("text-info")
-        self.element("text-file").send_keys(os.path.abspath(path))
-        self.wait(lambda d: self.text_of("text-info") != before or "loaded" in before)
+        self.choose_file("text-file", "text-info", path)
 
     def text_area(self):
         return self.driver.execute_script("return document.getElementById('text').value")
