@@ -32,10 +32,15 @@ void RecordList::append(const Record& node, std::string_view failureMessage) {
 
 void RecordList::index(std::size_t position) const {
   if ((indexed_ + 1) * 2 > slots_.size()) {
-    // Twice the keys it holds: rebuilt only a few times over a merge.
+    // Twice the keys it holds: rebuilt only a few times over a merge.  The
+    // rebuild indexes every node, this one included.
     rebuildIndex(2 * (indexed_ + 1));
     return;
   }
+  insert(position);
+}
+
+void RecordList::insert(std::size_t position) const {
   const Key& key = keys_[position];
   const std::size_t mask = slots_.size() - 1;
   const auto shortHash = static_cast<std::uint16_t>(key.hash >> 16);
@@ -64,16 +69,20 @@ void RecordList::index(std::size_t position) const {
 }
 
 void RecordList::rebuildIndex(std::size_t expected) const {
-  // Room for the records to come as well (a merge adds at most the records
-  // of its text file, often about half as many again), at most half full.
+  // At most half full with the records to come as well (a merge adds at
+  // most the records of its text file, often about half as many again).
+  // Every node is inserted once, without the growth check of index(): a
+  // rebuild never starts another one, which would index the nodes after it
+  // a second time, each joining its own chain.
+  const std::size_t room = std::max(expected, nodes_.size());
   std::size_t size = 64;
-  while (size < expected + expected / 2 + 16) size *= 2;
+  while (size < 2 * (room + room / 2) + 16) size *= 2;
   slots_.assign(size, Slot{});
   sameLineNext_.resize(std::max(sameLineNext_.size(), nodes_.size()));
   sameLineLast_.resize(sameLineNext_.size());
   indexed_ = 0;
   built_ = true;
-  for (std::size_t position = 0; position < nodes_.size(); ++position) index(position);
+  for (std::size_t position = 0; position < nodes_.size(); ++position) insert(position);
 }
 
 void RecordList::ensureIndex() const {

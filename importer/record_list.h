@@ -82,7 +82,11 @@ class RecordList {
   // The index is built at the first search, in one pass over the keys.
   void ensureIndex() const;
   void rebuildIndex(std::size_t expected) const;
+  // Indexes the node at `position`, growing the index first where it would
+  // be more than half full.
   void index(std::size_t position) const;
+  // Puts the node at `position` into an index with room for it.
+  void insert(std::size_t position) const;
 
   std::vector<Record, LargeAllocator<Record>> nodes_;
   std::vector<Key, LargeAllocator<Key>> keys_;  // one for each node
