@@ -6,13 +6,13 @@
 #include <cstring>
 
 #include "system/command_line.h"
+#include "dbformat/database_file.h"
 #include "dbformat/database_reader.h"
 #include "system/exit_signals.h"
 #include "system/fatal.h"
 #include "system/file_io.h"
 #include "system/open_file.h"
 #include "system/platform.h"
-#include "system/rollback.h"
 
 namespace tx {
 namespace {
@@ -92,8 +92,8 @@ void TextFile::finish() {
 void exportDatabase(const std::string& dbPath, const std::string& textPath) {
   // The database is checked before the text file is touched: a file that is
   // not a Tallix database (the arguments swapped, say) empties nothing.
-  recoverBeforeReading(dbPath, "TxExport", stderr);
-  FileDescriptor db = openForReading(dbPath);
+  // It holds the database against a rewrite until the export is done.
+  FileDescriptor db = openDatabase(dbPath, DatabaseAccess::Read, "TxExport", stderr);
   BufferedReader dbFile(db.get());
   RecordExport records(dbFile);
 

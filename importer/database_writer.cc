@@ -36,7 +36,8 @@ std::size_t storedAt(std::string_view stored, const Record& record) {
 // the first byte that did not reach it belongs.
 class Output {
  public:
-  Output(int fd, std::uint64_t appInfoOffset) : out_(fd), appInfoOffset_(appInfoOffset) {}
+  Output(int fd, std::uint64_t appInfoOffset, std::size_t holdBack)
+      : out_(fd, kHugePageSize, holdBack), appInfoOffset_(appInfoOffset) {}
 
   void put(std::string_view bytes) {
     if (!out_.write(bytes)) fail();
@@ -45,6 +46,7 @@ class Output {
   void finish() {
     if (!out_.flush()) fail();
   }
+  const std::string& heldBack() const { return out_.heldBack(); }
 
  private:
   [[noreturn]] void fail() const {
@@ -123,8 +125,9 @@ std::uint64_t databaseFileSize(std::span<const Record> records) {
   return size;
 }
 
-void writeDatabase(int fd, const HeaderBytes& header, const AppInfoBlock& appInfo, std::span<const Record> records,
-                   std::uint32_t now, std::string_view stored) {
+std::string writeDatabase(int fd, const HeaderBytes& header, const AppInfoBlock& appInfo,
+                          std::span<const Record> records, std::uint32_t now, std::string_view stored,
+                          std::size_t holdBack) {
   const std::size_t count = records.size();
   if (count > kMaxRecords) fatalError(kErrorWritingRecordList, kTooManyRecords);
   // Every offset is known before the first byte goes out.
@@ -134,13 +137,14 @@ void writeDatabase(int fd, const HeaderBytes& header, const AppInfoBlock& appInf
   for (std::size_t i = 0; i + 1 < count; ++i) lastRecordOffset += recordSize(records[i]);
   if (lastRecordOffset > UINT32_MAX) fatalError(kErrorWritingRecord, "the database would be larger than 4 GiB");
 
-  Output out(fd, appInfoOffset);
+  Output out(fd, appInfoOffset, holdBack);
   const HeaderBytes filled = filledHeader(header, appInfoOffset, now);
   out.put(filled.data(), filled.size());
   putRecordList(out, records, firstRecordOffset);
   out.put(appInfo.data(), appInfo.size());
   putRecords(out, records, stored);
   out.finish();
+  return out.heldBack();
 }
 
 }  // namespace tx

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string>
 #include <string_view>
 
 #include "dbformat/database_format.h"
@@ -34,8 +35,13 @@ inline constexpr std::string_view kErrorWritingRecord = "Error writing database 
 // goes out from there as it is, together with the records stored right
 // after it, so that an import that changes few records writes most of the
 // file straight from the old one.  The file is the same either way.
-void writeDatabase(int fd, const HeaderBytes& header, const AppInfoBlock& appInfo, std::span<const Record> records,
-                   std::uint32_t now, std::string_view stored = {});
+//
+// The first `holdBack` bytes (at most the size of the smallest database) are
+// not written but returned, for a caller that writes them last; `fd` must
+// then stand that many bytes from the start.
+std::string writeDatabase(int fd, const HeaderBytes& header, const AppInfoBlock& appInfo,
+                          std::span<const Record> records, std::uint32_t now, std::string_view stored = {},
+                          std::size_t holdBack = 0);
 
 // The size of the file that writeDatabase() makes of these records.
 std::uint64_t databaseFileSize(std::span<const Record> records);

@@ -8,13 +8,13 @@
 #include <string>
 
 #include "system/command_line.h"
+#include "dbformat/database_file.h"
 #include "dbformat/database_reader.h"
 #include "system/exit_signals.h"
 #include "system/fatal.h"
 #include "system/file_io.h"
 #include "system/open_file.h"
 #include "system/platform.h"
-#include "system/rollback.h"
 #include "importer/category_table.h"
 #include "importer/database_writer.h"
 #include "importer/import_merger.h"
@@ -75,8 +75,9 @@ class NotesTo : public TextNotes {
   const std::string& textPath_;
 };
 
-// The old database as it was loaded.  On an update in place it stays open,
-// locked against a second import of it, until the new one is written.
+// The old database as it was loaded.  On an update in place it is open for
+// writing, with the update lock, which the output takes over and holds
+// until the update is complete.
 struct OldDatabase : DatabaseParts {
   std::string_view bytes;  // as read, in the list's storage
   platform::FileStatus status;
@@ -89,11 +90,16 @@ struct OldDatabase : DatabaseParts {
 OldDatabase loadOldDatabase(const std::string& oldPath, const std::string& outputPath, RecordList& list,
                             std::FILE* notes) {
   OldDatabase old;
-  recoverBeforeReading(oldPath, "TxImport", notes);
-  old.file = openForReading(oldPath);
-  if (!platform::status(old.file.get(), old.status)) fatalSystemError(kErrorReadingHeader);
+  old.file = openDatabase(oldPath, DatabaseAccess::Read, "TxImport", notes);
   old.inPlace = sameFile(old.file.get(), outputPath);
-  if (old.inPlace && platform::lockForUpdate(old.file.get()) == EWOULDBLOCK) failToOpen(oldPath, kAnotherImport);
+  if (old.inPlace) {
+    // Opened again to be written, and its status taken from there: a file
+    // system that copies a file when it is opened for writing (an overlay)
+    // has then done so.
+    old.file = FileDescriptor();
+    old.file = openDatabase(oldPath, DatabaseAccess::Update, "TxImport", notes);
+  }
+  if (!platform::status(old.file.get(), old.status)) fatalSystemError(kErrorReadingHeader);
   const WholeFile whole = readWhole(old.file.get(), static_cast<std::size_t>(old.status.size), list.texts());
   old.bytes = whole.bytes;
   BufferedReader file(BufferedReader::InMemory{}, whole.bytes, whole.error);
@@ -120,8 +126,8 @@ BufferedReader readerOfText(int fd, TextArena& storage) {
 // Writes the merged records: the output is replaced as a whole or not at all.
 void writeResult(ReplacementFile& output, const OldDatabase& old, const RecordList& list) {
   const std::uint32_t now = static_cast<std::uint32_t>(std::time(nullptr));
-  output.write(databaseFileSize(list.records()), [&](int fd) {
-    writeDatabase(fd, old.header, old.appInfo, list.records(), now, old.bytes);
+  output.write(databaseFileSize(list.records()), [&](int fd, std::size_t holdBack) {
+    return writeDatabase(fd, old.header, old.appInfo, list.records(), now, old.bytes, holdBack);
   });
 }
 
@@ -140,16 +146,17 @@ void importDatabase(const std::string& oldPath, const std::string& textPath, con
   checkText(text, textPath);
   if (!old.inPlace) checkOutput(outputPath);
   ReplacementFile output(outputPath, old.inPlace ? std::optional<platform::FileStatus>(old.status) : std::nullopt,
-                         old.bytes);
+                         old.bytes, old.inPlace ? std::move(old.file) : FileDescriptor(), notesOut);
   answers.refuseIfSameAs(textFd.get());
   CategoryTable categories(old.appInfo);
   NotesTo notes(notesOut, textPath);
   ImportMerger(list, categories, answers, out, &notes).merge(text);
   textFd.close(kErrorClosingText);
 
-  // Write.  The old database is closed first (it was read whole): no handle
-  // of this run's may keep a host from replacing it.
-  old.file.close(kErrorClosingDatabase);
+  // Write.  The old database, read whole, is closed first where it is not
+  // the output; the output closes it before it replaces it, so that no
+  // handle of this run's keeps a host from replacing it.
+  if (old.file.get() >= 0) old.file.close(kErrorClosingDatabase);
   writeResult(output, old, list);
   list.clear();
 }

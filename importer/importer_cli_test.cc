@@ -11,15 +11,18 @@
 #include <unistd.h>
 
 #include <ctime>
+#include <thread>
 #include <functional>
 #include <string>
 #include <vector>
 
 #include "support/db_builder.h"
+#include "system/file_io.h"
 #include "system/open_file.h"
 #include "importer/importer.h"
 #include "importer/replacement_file.h"
-#include "system/rollback.h"
+#include "dbformat/database_file.h"
+#include "dbformat/update_mark.h"
 #include "support/failure.h"
 #include "support/process.h"
 
@@ -875,8 +878,27 @@ TEST(ReplacementFile, ModeFollowsWhatIsKnownOfTheOutput) {
   }
 }
 
-// A write into the old file whose old bytes cannot be put back names the
-// rollback copy that keeps them, and the next run puts them back from it.
+// What a run that opens a database prints as notes.
+class Notes {
+ public:
+  Notes() : file_(std::tmpfile()) {}
+  ~Notes() { std::fclose(file_); }
+  std::FILE* file() { return file_; }
+  std::string text() {
+    std::fflush(file_);
+    std::rewind(file_);
+    std::string all;
+    for (int c; (c = std::fgetc(file_)) != EOF;) all.push_back(static_cast<char>(c));
+    return all;
+  }
+
+ private:
+  std::FILE* file_;
+};
+
+// A write into the old file whose old bytes cannot be put back leaves it
+// marked, names the rollback copy that keeps them, and the next run puts
+// them back from it.
 TEST(ReplacementFile, APutBackThatFailsLeavesTheRollbackCopyForTheNextRun) {
   TempDir dir;
   const std::string db = dir.file("db.pdb");
@@ -887,25 +909,129 @@ TEST(ReplacementFile, APutBackThatFailsLeavesTheRollbackCopyForTheNextRun) {
   ASSERT_TRUE(tx::platform::status(db, now));
   const std::string copy = dir.file(".db.pdb.TxImport-rollback");
   EXPECT_EQ(txtest::failureOf([&] {
-              tx::ReplacementFile output(db, now, old);
-              output.write(3, [&](int fd) {
-                // Half the new bytes, then a file that takes nothing more.
-                ASSERT_EQ(::write(fd, "NEW", 3), 3);
+              tx::ReplacementFile output(db, now, old, tx::openDatabase(db, tx::DatabaseAccess::Update, "TxImport", stderr));
+              output.write(3, [&](int fd, std::size_t holdBack) {
+                EXPECT_EQ(holdBack, tx::kMarkSize);
+                // Some of the new bytes, then a file that takes nothing more.
+                EXPECT_EQ(::write(fd, "NEW", 3), 3);
                 const int full = ::open("/dev/full", O_WRONLY);
                 ::dup2(full, fd);
                 ::close(full);
                 tx::fatalError("Error writing database record", "No space left on device");
+                return std::string();
               });
             }),
-            txtest::onStderr("Error writing database record: No space left on device; the old database is kept in \"" +
-                             copy + "\", and the next run of either program puts it back\n"));
+            txtest::onStderr("Error writing database record: No space left on device; the old database could not be "
+                             "put back, so it stays marked as being updated and its rollback copy \"" + copy +
+                             "\" stays: the next run of either program puts the old bytes back\n"));
   EXPECT_TRUE(fileExists(copy));
-  EXPECT_NE(readFile(db), old);
-  EXPECT_EQ(tx::recoverFromRollbackCopy(db),
-            "an update of it was cut short; it was put back as it was before from its rollback copy");
+  const std::string marked = readFile(db);
+  EXPECT_EQ(marked.substr(60, 8), "TxUpdate");
+  EXPECT_EQ(marked.substr(tx::kMarkSize, 3), "NEW");
+  Notes notes;
+  tx::openDatabase(dir.file("link.pdb"), tx::DatabaseAccess::Read, "TxExport", notes.file());
+  EXPECT_EQ(notes.text(), "TxExport: note: \"" + dir.file("link.pdb") +
+                              "\": an update of it was cut short; it was put back as it was before from its rollback "
+                              "copy\n");
   EXPECT_TRUE(readFile(db) == old);
   EXPECT_EQ(listDirectory(dir.path()), (std::vector<std::string>{"db.pdb", "link.pdb"}));
-  EXPECT_EQ(tx::recoverFromRollbackCopy(db), std::nullopt);
+}
+
+// A marked file, found under any of its names, is put back only from the
+// copy whose token it holds; an unmarked one is never written.
+TEST(DatabaseFile, ARollbackCopyIsAppliedOnlyToTheMarkedFileThatNamesIt) {
+  const std::string old = txtest::buildDatabase(baseDatabase());
+  const std::string token(tx::kTokenSize, 'T');
+  const std::string cutShort = "an update of it was cut short; it was put back as it was before from its rollback copy";
+  struct Case {
+    std::string name;
+    bool marked;                 // db.pdb holds a mark naming the copy
+    std::string copy;            // what lies at the copy's name: "copy", "other token", "torn", "fifo", "link", "none", "this file's", "another file's"
+    std::string openedAs;        // the name the run opens
+    std::string outcome;         // "" or the failure's text
+    bool putBack;                // db.pdb holds the old bytes afterwards
+    bool copyLeft;
+  };
+  const std::string damaged = "\": an update of it was cut short, and its rollback copy \"";
+  const Case cases[] = {
+      {"the copy, through the file's name", true, "copy", "db.pdb", "", true, false},
+      {"the copy, through a symbolic link", true, "copy", "sym.pdb", "", true, false},
+      {"the copy, through another hard link elsewhere", true, "copy", "sub/hard.pdb", "", true, false},
+      {"a copy of another update", true, "other token", "db.pdb", "damaged", false, true},
+      {"a torn copy", true, "torn", "db.pdb", "damaged", false, true},
+      {"a FIFO at the copy's name", true, "fifo", "db.pdb", "damaged", false, true},
+      {"a link at the copy's name", true, "link", "db.pdb", "damaged", false, true},
+      {"no copy", true, "none", "db.pdb", "damaged", false, false},
+      {"an unmarked file and a copy of it: the copy goes", false, "this file's", "db.pdb", "", false, false},
+      {"an unmarked file and a copy of another file: left", false, "another file's", "db.pdb", "", false, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    const std::string db = dir.file("db.pdb");
+    const std::string copyPath = dir.file(".db.pdb.TxImport-rollback");
+    writeFile(db, c.marked ? tx::markBytes({token, copyPath}) + "NEW BYTES" : old);
+    ASSERT_EQ(::symlink(db.c_str(), dir.file("sym.pdb").c_str()), 0);
+    ASSERT_EQ(::mkdir(dir.file("sub").c_str(), 0700), 0);
+    ASSERT_EQ(::link(db.c_str(), dir.file("sub/hard.pdb").c_str()), 0);
+    struct stat info {};
+    ASSERT_EQ(::stat(db.c_str(), &info), 0);
+    const std::string good = tx::rollbackCopyBytes(token, info.st_dev, info.st_ino, old);
+    if (c.copy == "copy" || c.copy == "this file's") writeFile(copyPath, good);
+    if (c.copy == "other token") writeFile(copyPath, tx::rollbackCopyBytes(std::string(tx::kTokenSize, 'U'), info.st_dev, info.st_ino, old));
+    if (c.copy == "torn") writeFile(copyPath, good.substr(0, good.size() - 1));
+    if (c.copy == "fifo") {
+      ASSERT_EQ(::mkfifo(copyPath.c_str(), 0600), 0);
+    }
+    if (c.copy == "link") {
+      writeFile(dir.file("elsewhere"), good);
+      ASSERT_EQ(::symlink(dir.file("elsewhere").c_str(), copyPath.c_str()), 0);
+    }
+    if (c.copy == "another file's") writeFile(copyPath, tx::rollbackCopyBytes(token, info.st_dev, info.st_ino + 1, old));
+    const std::string before = readFile(db);
+    Notes notes;
+    const std::string failure = txtest::failureOf([&] {
+      tx::openDatabase(dir.file(c.openedAs), tx::DatabaseAccess::Read, "TxExport", notes.file());
+    });
+    EXPECT_EQ(failure, c.outcome.empty() ? "" : txtest::onStdout("Can't open \"" + dir.file(c.openedAs) + damaged +
+                                                                 copyPath + "\" is missing or damaged, so it is not read"));
+    EXPECT_TRUE(readFile(db) == (c.putBack ? old : before));
+    EXPECT_EQ(fileExists(copyPath) || c.copy == "link" || c.copy == "fifo", c.copyLeft);
+    const std::string opened = "TxExport: note: \"" + dir.file(c.openedAs) + "\": ";
+    EXPECT_EQ(notes.text(), c.putBack                  ? opened + cutShort + "\n"
+                            : c.copy == "this file's" ? opened + "the rollback copy \"" + copyPath +
+                                                            "\" of an update of it that had ended was removed\n"
+                                                      : "");
+  }
+}
+
+// A run that finds the file being rewritten waits for the rewrite to end
+// and reads the finished file; one that does not end in time is refused.
+TEST(DatabaseFile, ARewriteInProgressIsWaitedForNeverRead) {
+  for (const bool ends : {true, false}) {
+    SCOPED_TRACE(ends ? "the rewrite ends" : "the rewrite goes on");
+    TempDir dir;
+    const std::string db = dir.file("db.pdb");
+    writeFile(db, tx::markBytes({std::string(tx::kTokenSize, 'T'), dir.file("none")}));
+    const int writer = ::open(db.c_str(), O_RDWR);
+    ASSERT_EQ(tx::platform::lockByte(writer, tx::platform::LockByte::Rewrite, true), 0);
+    const std::string finished = txtest::buildDatabase(baseDatabase());
+    std::thread rewrite([&] {
+      if (!ends) return;
+      ::usleep(200 * 1000);
+      writeFile(db, finished);
+      ::close(writer);
+    });
+    std::string read;
+    const std::string failure = txtest::failureOf([&] {
+      const tx::FileDescriptor file = tx::openDatabase(db, tx::DatabaseAccess::Read, "TxExport", stderr);
+      read = tx::readBytesFromStart(file.get(), finished.size()).bytes;
+    });
+    rewrite.join();
+    if (!ends) ::close(writer);
+    EXPECT_EQ(failure, ends ? "" : txtest::onStdout("Can't open \"" + db + "\": another import is updating it"));
+    EXPECT_TRUE(read == (ends ? finished : ""));
+  }
 }
 
 // Where the file system keeps only whole seconds, a rewrite can leave even
@@ -924,7 +1050,10 @@ TEST(ReplacementFile, AnUpdateOfBytesThatDifferFromThoseReadIsRefused) {
     bool written = false;
     EXPECT_EQ(txtest::failureOf([&] {
                 tx::ReplacementFile output(db, now, "the bytes as once read");
-                output.write(3, [&](int fd) { written = ::write(fd, "new", 3) == 3; });
+                output.write(3, [&](int fd, std::size_t) {
+                  written = ::write(fd, "new", 3) == 3;
+                  return std::string();
+                });
               }),
               txtest::onStderr("Error replacing database file: \"" + db +
                                "\" was changed by another program while this import ran, so nothing was written; run "
@@ -941,8 +1070,8 @@ TEST(TxImport, OneUpdateInPlaceAtATime) {
   runImport(im, baseDatabase(), "", "");
   writeFile(im.text(), "Added\n" + kSep);
   const std::string before = readFile(im.db());
-  const tx::FileDescriptor held(::open(im.db().c_str(), O_RDONLY));
-  ASSERT_EQ(::flock(held.get(), LOCK_EX), 0);
+  const tx::FileDescriptor held(::open(im.db().c_str(), O_RDWR));
+  ASSERT_EQ(tx::platform::lockByte(held.get(), tx::platform::LockByte::Update, true), 0);
   tx::AnswerReader answers(-1);
   EXPECT_EQ(txtest::failureOf([&] { tx::importDatabase(im.db(), im.text(), im.db(), answers, stdout, stderr); }),
             txtest::onStdout("Can't open \"" + im.db() + "\": another import is updating it"));
@@ -1155,9 +1284,20 @@ TEST(TxImport, UpdatesByAnotherUserKeepOwnerAndGroup) {
     ASSERT_EQ(::chown(dir.path().c_str(), 0, shared), 0);
     ASSERT_EQ(::chmod(dir.path().c_str(), c.directoryMode), 0);
     ASSERT_EQ(::chmod(dir.file("edits.txt").c_str(), 0644), 0);
+    // Where the directory takes no new file, the rollback copy is kept in the
+    // user's state folder while the file is written.
+    TempDir state;
+    ASSERT_EQ(::chown(state.path().c_str(), nobody, nogroup), 0);
+    ::setenv("XDG_STATE_HOME", state.path().c_str(), 1);
     const auto run = txtest::runProgram(program, {dir.file("db.pdb"), dir.file("edits.txt")}, asMember);
+    ::unsetenv("XDG_STATE_HOME");
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.out + run.err, "");
+    const bool besideIt = c.directoryMode != 0755;
+    EXPECT_EQ(listDirectory(state.path()), besideIt ? std::vector<std::string>{} : std::vector<std::string>{"txtools"});
+    if (!besideIt) {
+      EXPECT_EQ(listDirectory(state.file("txtools")), std::vector<std::string>{});
+    }
     struct stat info {};
     ASSERT_EQ(::stat(dir.file("db.pdb").c_str(), &info), 0);
     EXPECT_EQ(info.st_uid, c.owner);

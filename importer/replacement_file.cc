@@ -8,7 +8,7 @@
 #include "system/fatal.h"
 #include "system/file_io.h"
 #include "system/platform.h"
-#include "system/rollback.h"
+#include "importer/in_place_update.h"
 
 namespace tx {
 namespace {
@@ -40,25 +40,6 @@ std::string noNewFile(int error, const std::string& directory) {
   return reason;
 }
 
-// Writes the new database of `size` bytes over a file of `oldSize` bytes
-// and flushes it.
-void rewrite(int fd, std::uint64_t size, std::uint64_t oldSize, const std::function<void(int fd)>& writeDatabase) {
-  // Room for the new bytes first, where the file system can promise it.
-  if (size > oldSize) {
-    const int error = platform::reserveRoom(fd, size);
-    if (error != 0) {
-      errno = error;
-      fatalSystemError(kErrorWritingDatabase);
-    }
-  }
-  if (platform::rewind(fd) != 0) fatalSystemError(kErrorWritingDatabase);
-  writeDatabase(fd);
-  const long long end = platform::currentOffset(fd);
-  if (end < 0 || platform::truncateFile(fd, static_cast<std::uint64_t>(end)) != 0 || platform::flushToDisk(fd) != 0) {
-    fatalSystemError(kErrorWritingDatabase);
-  }
-}
-
 }  // namespace
 
 std::optional<ReplacementFile::Mode> ReplacementFile::modeFor(const std::optional<platform::FileStatus>& existing,
@@ -80,8 +61,8 @@ std::optional<ReplacementFile::Mode> ReplacementFile::modeFor(const std::optiona
 }
 
 ReplacementFile::ReplacementFile(const std::string& path, std::optional<platform::FileStatus> oldDatabase,
-                                 std::string_view oldBytes)
-    : path_(path), oldDatabase_(oldDatabase), oldBytes_(oldBytes) {
+                                 std::string_view oldBytes, FileDescriptor oldFile, std::FILE* notes)
+    : path_(path), oldDatabase_(oldDatabase), oldBytes_(oldBytes), held_(std::move(oldFile)) {
   // The kernel follows the path's links, with its protections against links
   // planted by other users; none is read here by hand.
   platform::OutputLookup output;
@@ -98,9 +79,11 @@ ReplacementFile::ReplacementFile(const std::string& path, std::optional<platform
   // of it, and must not change before it is replaced.
   expected_ = oldDatabase_;
   if (existing_ && existing_->regular && !oldDatabase_ && !output.made) {
-    held_ = FileDescriptor(platform::openForReading(target_));
-    if (held_.get() < 0) failToOpen(path_, platform::errorText(errno));
-    if (platform::lockForUpdate(held_.get()) == EWOULDBLOCK) failToOpen(path_, kAnotherImport);
+    // Put back first where an update of it was cut short.
+    held_ = openDatabase(path_, DatabaseAccess::Update, "TxImport", notes);
+    platform::FileStatus now;
+    if (!platform::status(held_.get(), now)) failToOpen(path_, platform::errorText(errno));
+    existing_ = now;
     expected_ = existing_;
   }
   // A copy that an import which was killed between naming its new file and
@@ -209,12 +192,12 @@ std::string ReplacementFile::currentBytes(const platform::FileStatus& now) const
   return std::move(read.bytes);
 }
 
-void ReplacementFile::write(std::uint64_t size, const std::function<void(int fd)>& writeDatabase) {
+void ReplacementFile::write(std::uint64_t size, const DatabaseWriter& writeDatabase) {
   switch (mode_) {
     case Mode::Direct:
       file_ = FileDescriptor(platform::openExisting(target_, true, false));
       if (file_.get() < 0) failToOpen(path_, platform::errorText(errno));
-      writeDatabase(file_.get());
+      writeDatabase(file_.get(), 0);
       file_.close(kErrorWritingDatabase);
       commit();
       return;
@@ -227,7 +210,7 @@ void ReplacementFile::write(std::uint64_t size, const std::function<void(int fd)
   }
 }
 
-void ReplacementFile::replace(std::uint64_t size, const std::function<void(int fd)>& writeDatabase) {
+void ReplacementFile::replace(std::uint64_t size, const DatabaseWriter& writeDatabase) {
   if (file_.get() < 0) {
     openNamed();
     if (existing_ ? !keepIdentity() : platform::setDefaultPermissions(file_.get()) != 0) {
@@ -239,7 +222,7 @@ void ReplacementFile::replace(std::uint64_t size, const std::function<void(int f
       return;
     }
   }
-  writeDatabase(file_.get());
+  writeDatabase(file_.get(), 0);
   if (platform::flushToDisk(file_.get()) != 0) fatalSystemError(kErrorWritingDatabase);
   // The old database's bytes are compared before the new file has a name,
   // which a process killed meanwhile would leave behind; its status is
@@ -260,9 +243,7 @@ void ReplacementFile::replace(std::uint64_t size, const std::function<void(int f
     if (unnamed_) nameUnnamed();
     file_.close(kErrorWritingDatabase);
     if (existing_) checkUnchanged(statusNow(), std::nullopt);
-    // Nothing of this run's holds the file it replaces.
-    held_ = FileDescriptor();
-    if (platform::replaceFile(temporary_->path(), target_) != 0) fatalSystemError(kErrorReplacingDatabase);
+    putInPlace();
     commit();
   }
   // The new name must reach the disk as well.
@@ -272,10 +253,27 @@ void ReplacementFile::replace(std::uint64_t size, const std::function<void(int f
   }
 }
 
-void ReplacementFile::writeInPlace(std::uint64_t size, const std::function<void(int fd)>& writeDatabase) {
-  file_ = FileDescriptor(platform::openExisting(target_, false, true));
-  if (file_.get() < 0) failToOpen(path_, platform::errorText(errno));
-  const int fd = file_.get();
+// The new file takes the output's name: over the file found there, or where
+// there was none, only while there still is none.
+void ReplacementFile::putInPlace() {
+  // Nothing of this run's holds the file it replaces.
+  held_ = FileDescriptor();
+  if (existing_ || madeTarget_) {
+    if (platform::replaceFile(temporary_->path(), target_) != 0) fatalSystemError(kErrorReplacingDatabase);
+    return;
+  }
+  if (platform::renameNoReplace(temporary_->path(), target_) == 0) return;
+  if (errno != EEXIST) fatalSystemError(kErrorReplacingDatabase);
+  fatalError(kErrorReplacingDatabase, "\"" + path_ +
+                                          "\" was changed by another program while this import ran, so nothing "
+                                          "was written; run the import again");
+}
+
+void ReplacementFile::writeInPlace(std::uint64_t size, const DatabaseWriter& writeDatabase) {
+  if (held_.get() < 0) {
+    held_ = openDatabase(path_, DatabaseAccess::Update, "TxImport", nullptr);
+  }
+  const int fd = held_.get();
   platform::FileStatus now;
   if (!platform::status(fd, now)) fatalSystemError(kErrorReadingDatabase);
   checkUnchanged(now, std::nullopt);
@@ -285,34 +283,9 @@ void ReplacementFile::writeInPlace(std::uint64_t size, const std::function<void(
     errno = read.error != 0 ? read.error : EIO;
     fatalSystemError(kErrorReadingDatabase);
   }
-  const std::string& old = read.bytes;
-  checkUnchanged(now, old);
-  // The old bytes reach the disk first, in a rollback copy, so that the next
-  // run can undo a rewrite that a crash or a power cut stopped.  Until the
-  // new bytes are all on the disk, a run that ends puts the old ones back
-  // from memory and removes the copy.
-  RollbackCopy copy(target_, now, old);
-  exit_signals::PutBack putBack(fd, old.size(), old.data(), old.size(), copy.path().c_str());
-  copy.handOver();
-  try {
-    rewrite(fd, size, old.size(), writeDatabase);
-  } catch (const Failure& failure) {
-    if (putBack.undoNow()) throw;
-    // The old bytes could not be put back here: the copy keeps them.
-    std::string text = failure.text();
-    if (!text.empty() && text.back() == '\n') text.pop_back();
-    throw Failure(failure.stream(), text + "; the old database is kept in \"" + copy.path() +
-                                        "\", and the next run of either program puts it back\n");
-  }
-  {
-    // The new bytes are on the disk: from here a signal waits until the copy
-    // is gone, so that it never finds the new database beside a copy.
-    exit_signals::Deferred deferred;
-    putBack.keep();
-    copy.remove();
-    commit();
-  }
-  file_.close(kErrorWritingDatabase);
+  checkUnchanged(now, read.bytes);
+  writeIntoOldFile(fd, path_, target_, now, read.bytes, size, writeDatabase);
+  commit();
 }
 
 }  // namespace tx

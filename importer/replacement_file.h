@@ -3,16 +3,16 @@
 
 #include <cstdint>
 #include <functional>
+#include <cstdio>
 #include <optional>
 #include <string>
 
+#include "dbformat/database_file.h"
 #include "system/exit_signals.h"
 #include "system/open_file.h"
 #include "system/platform.h"
 
 namespace tx {
-
-inline constexpr std::string_view kAnotherImport = "another import is updating it";
 
 // How the new database reaches the output.
 //
@@ -27,10 +27,10 @@ inline constexpr std::string_view kAnotherImport = "another import is updating i
 //
 // InPlace: where a new file could not keep all of that (other hard links, an
 // owner or an attribute that cannot be set, a directory where no file can
-// be created), the new database is written into the old file, whose old
-// bytes are kept in memory and written back on a failure or a catchable
-// signal.  A power loss or SIGKILL in the middle of that write can leave the
-// file damaged.
+// be created), the new database is written into the old file, in the steps
+// of writeIntoOldFile(): a crash or a power cut leaves the old file, the
+// new one, or a marked one that the next run puts back from its rollback
+// copy.
 //
 // Direct: an existing output that is not a regular file (a device, say) is
 // simply written.
@@ -44,10 +44,16 @@ class ReplacementFile {
   // written; a failure fails the run with the "Can't open" message for
   // `path` as given.  `oldDatabase` is the old database's status as it was
   // read, where the output is that same file: the update is then refused if
-  // another program changes the file meanwhile.
-  // `oldBytes` are the bytes of the old database as they were read.
+  // another program changes the file meanwhile; `oldFile` is then its
+  // descriptor, open for writing with the update lock, which this object
+  // holds until the update is complete, and `oldBytes` its bytes as read.
+  // Another database named as the output is opened so here, `notes`
+  // hearing of what its opening did.  A path that names nothing at the
+  // start is never given to a file that another program puts there
+  // meanwhile.
   ReplacementFile(const std::string& path, std::optional<platform::FileStatus> oldDatabase,
-                  std::string_view oldBytes = {});
+                  std::string_view oldBytes = {}, FileDescriptor oldFile = FileDescriptor(),
+                  std::FILE* notes = nullptr);
   // Without a completed write, the new file is removed.
   ~ReplacementFile();
   ReplacementFile(const ReplacementFile&) = delete;
@@ -67,7 +73,10 @@ class ReplacementFile {
   // Writes the new database of `size` bytes with `writeDatabase`, which
   // writes it to the descriptor it is given from its current position, and
   // puts it in the output's place, on the disk.
-  void write(std::uint64_t size, const std::function<void(int fd)>& writeDatabase);
+  // With `holdBack` > 0 it writes all but its first `holdBack` bytes and
+  // returns those.
+  using DatabaseWriter = std::function<std::string(int fd, std::size_t holdBack)>;
+  void write(std::uint64_t size, const DatabaseWriter& writeDatabase);
 
  private:
   NewFile openNewFile();
@@ -77,8 +86,9 @@ class ReplacementFile {
   void checkUnchanged(const platform::FileStatus& now, std::optional<std::string_view> bytes) const;
   std::string currentBytes(const platform::FileStatus& now) const;
   void commit() noexcept;
-  void replace(std::uint64_t size, const std::function<void(int fd)>& writeDatabase);
-  void writeInPlace(std::uint64_t size, const std::function<void(int fd)>& writeDatabase);
+  void replace(std::uint64_t size, const DatabaseWriter& writeDatabase);
+  void putInPlace();
+  void writeInPlace(std::uint64_t size, const DatabaseWriter& writeDatabase);
 
   std::string path_;       // as the user gave it
   std::string target_;     // the file to write, links followed
@@ -87,7 +97,9 @@ class ReplacementFile {
   std::optional<platform::FileStatus> existing_;  // the target as it was found
   std::optional<platform::FileStatus> oldDatabase_;
   std::string_view oldBytes_;
-  FileDescriptor held_;  // another database named as the output, locked
+  // The output where it is a database (the old one, or another named as
+  // the output): open for writing, with the update lock.
+  FileDescriptor held_;
   // The status the output must still have when it is written: the old
   // database's as read, or another database's as found.
   std::optional<platform::FileStatus> expected_;

@@ -23,8 +23,9 @@ void undoArmed() noexcept {
 
 void install() { platform::onExitSignals(undoArmed); }
 
-PutBack::PutBack(int fd, std::uint64_t length, const char* bytes, std::size_t count, const char* rollbackCopy) noexcept
-    : fd_(fd), bytes_(bytes), count_(count), rollbackCopy_(rollbackCopy), length_(length) {
+PutBack::PutBack(int fd, std::uint64_t length, const char* bytes, std::size_t count, const char* rollbackCopy,
+                 std::size_t headLast) noexcept
+    : fd_(fd), bytes_(bytes), count_(count), rollbackCopy_(rollbackCopy), headLast_(headLast), length_(length) {
   armedPutBack.store(this);
 }
 
@@ -40,7 +41,7 @@ void PutBack::keep() noexcept {
 }
 
 bool PutBack::undo() const noexcept {
-  if (!platform::restoreBytesForSignal(fd_, bytes_, count_, length_.load())) return false;
+  if (!platform::restoreBytesForSignal(fd_, bytes_, count_, length_.load(), headLast_)) return false;
   if (rollbackCopy_) platform::removeForSignal(rollbackCopy_);
   return true;
 }

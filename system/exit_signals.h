@@ -33,8 +33,10 @@ class PutBack {
   // Arms.  The bytes must stay valid for the guard's life.  `rollbackCopy`,
   // where given, names a file that holds the same old bytes on the disk: it
   // is removed once they are put back, and kept where they could not be.
+  // The first `headLast` bytes are written last, once the rest is on the
+  // disk (see platform::restoreBytesForSignal).
   PutBack(int fd, std::uint64_t length, const char* bytes = nullptr, std::size_t count = 0,
-          const char* rollbackCopy = nullptr) noexcept;
+          const char* rollbackCopy = nullptr, std::size_t headLast = 0) noexcept;
   // Puts back unless kept, then disarms.
   ~PutBack();
   PutBack(const PutBack&) = delete;
@@ -55,6 +57,7 @@ class PutBack {
   const char* bytes_;
   std::size_t count_;
   const char* rollbackCopy_;
+  std::size_t headLast_;
   std::atomic<std::uint64_t> length_;
   bool kept_ = false;
 };

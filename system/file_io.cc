@@ -214,6 +214,13 @@ bool BlockWriter::flush() {
 }
 
 bool BlockWriter::writeOut(const char* bytes, std::size_t size) {
+  if (written_ < holdBack_) {
+    const std::size_t kept = static_cast<std::size_t>(std::min<std::uint64_t>(size, holdBack_ - written_));
+    heldBack_.append(bytes, kept);
+    written_ += kept;
+    bytes += kept;
+    size -= kept;
+  }
   if (writeAll(fd_, bytes, size, &written_)) return true;
   error_ = errno;
   return false;

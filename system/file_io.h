@@ -116,8 +116,14 @@ class StringSink : public ByteSink {
 class BlockWriter {
  public:
   explicit BlockWriter(int fd, std::size_t blockSize = kHugePageSize);
+  // The first `count` bytes of the output are not written but kept, for
+  // the caller to write last (heldBack()); the descriptor must stand
+  // `count` bytes from where the output starts.
+  BlockWriter(int fd, std::size_t blockSize, std::size_t holdBack)
+      : BlockWriter(fd, blockSize) { holdBack_ = holdBack; }
 
   [[nodiscard]] bool write(std::string_view bytes);
+  const std::string& heldBack() const { return heldBack_; }
   // Writes out everything buffered.
   [[nodiscard]] bool flush();
 
@@ -137,6 +143,8 @@ class BlockWriter {
   std::size_t used_ = 0;
   std::uint64_t written_ = 0;
   int error_ = 0;
+  std::size_t holdBack_ = 0;
+  std::string heldBack_;
 };
 
 // Reads up to `size` bytes of the file `fd` from its start into `bytes`:

@@ -62,10 +62,12 @@ long writeAt(int fd, const char* source, std::size_t size, std::uint64_t offset)
 // The file's bytes and what describes them on the disk, flushed.
 int flushToDisk(int fd);
 int truncateFile(int fd, std::uint64_t length);
-// The current offset of the next write in order, and a way back to the
-// start (reads at an offset may move it on some hosts).
+// The current offset of the next write in order, and a way to set it
+// (reads at an offset may move it on some hosts).
 long long currentOffset(int fd);
-int rewind(int fd);
+int seekTo(int fd, std::uint64_t offset);
+// Waits, for a lock another program holds.
+void sleepMilliseconds(int milliseconds);
 // Room for `size` bytes, where the file system can promise it: 0, or the
 // error number (0 too where it cannot promise).
 int reserveRoom(int fd, std::uint64_t size);
@@ -103,10 +105,15 @@ inline bool sameVersion(const FileStatus& a, const FileStatus& b) {
 // planted by other users, and append-only and immutable files, say no here.
 bool canWrite(const std::string& path);
 
-// A lock that keeps a second importer from updating the same database: 0,
-// EWOULDBLOCK where another holds it, or another error number (locks that
-// the file system cannot take are no reason to stop).
-int lockForUpdate(int fd);
+// Locks that programs take to tell each other what they do with a file,
+// each on a byte of its own far past any end: held by the open file (not
+// the process) until released or closed, exclusive or shared.  0,
+// EWOULDBLOCK where another open file holds one that conflicts, or another
+// error number (a file system without locks is no reason to stop).  An
+// exclusive lock needs a file open for writing.
+enum class LockByte { Update = 0, Rewrite = 1 };
+int lockByte(int fd, LockByte which, bool exclusive);
+void unlockByte(int fd, LockByte which);
 
 // ---- The console
 
@@ -133,7 +140,10 @@ void releaseExitSignals() noexcept;
 // Async-signal-safe versions of what the handler needs; the bytes put back
 // are flushed to the disk.
 // True when every byte, the length and the flush took.
-bool restoreBytesForSignal(int fd, const char* bytes, std::size_t count, std::uint64_t length) noexcept;
+// The first `headLast` bytes go last, once the rest and the length are on
+// the disk, and not at all where those failed.
+bool restoreBytesForSignal(int fd, const char* bytes, std::size_t count, std::uint64_t length,
+                           std::size_t headLast = 0) noexcept;
 void removeForSignal(const char* path) noexcept;
 
 // ---- Replacing the output
@@ -182,15 +192,26 @@ int setDefaultPermissions(int fd);
 
 // Puts `from` in the place of `to`, at once, and on the disk.
 int replaceFile(const std::string& from, const std::string& to);
+// Gives `from` the name `to` where nothing has that name: -1 with EEXIST
+// where something does, which stays as it is.
+int renameNoReplace(const std::string& from, const std::string& to);
 int removeFile(const std::string& path);
 // A new file at `path`, only this user may read, never made through a link
 // (-1 with EEXIST where anything is there).
 int createNew(const std::string& path);
-// Opens for reading, not through a link.
+// Opens for reading, not through a link and without waiting (a pipe or a
+// device named so is not waited on).
 int openOwnForReading(const std::string& path);
-// The directory for temporary files, and this user's id (0 where the host
-// has none).
-std::string temporaryDirectory();
+// A folder of this user's own for files that must outlive a restart
+// ($XDG_STATE_HOME/txtools or ~/.local/state/txtools; on Windows
+// %LOCALAPPDATA%\txtools), made where missing when `make`: "" where there
+// is none.
+std::string stateDirectory(bool make);
+// `path` from the root of its file system, as a later run in another
+// directory finds it: a relative path joined to the current directory
+// (links are not followed).
+std::string absolutePath(const std::string& path);
+// This user's id (0 where the host has none).
 std::uint32_t userId();
 // Removes from `directory` the regular files of this user named `prefix`
 // and six letters or digits, last modified before `before` (seconds since

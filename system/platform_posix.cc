@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include "system/platform.h"
 
@@ -72,7 +73,17 @@ int truncateFile(int fd, std::uint64_t length) { return ::ftruncate(fd, static_c
 
 long long currentOffset(int fd) { return ::lseek(fd, 0, SEEK_CUR); }
 
-int rewind(int fd) { return ::lseek(fd, 0, SEEK_SET) == 0 ? 0 : -1; }
+int seekTo(int fd, std::uint64_t offset) {
+  return ::lseek(fd, static_cast<off_t>(offset), SEEK_SET) == static_cast<off_t>(offset) ? 0 : -1;
+}
+
+void sleepMilliseconds(int milliseconds) {
+  struct timespec wait {};
+  wait.tv_sec = milliseconds / 1000;
+  wait.tv_nsec = static_cast<long>(milliseconds % 1000) * 1000000L;
+  while (::nanosleep(&wait, &wait) != 0 && errno == EINTR) {
+  }
+}
 
 int reserveRoom(int fd, std::uint64_t size) {
 #ifdef __linux__
@@ -137,10 +148,25 @@ bool canWrite(const std::string& path) {
   return true;
 }
 
-int lockForUpdate(int fd) {
-  if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return 0;
-  return errno;
+namespace {
+
+// Open file description locks: held by the open file, so that two opens in
+// one process are two holders, as two processes are.
+int lockRange(int fd, LockByte which, short type) {
+  struct flock lock {};
+  lock.l_type = type;
+  lock.l_whence = SEEK_SET;
+  lock.l_start = (off_t{1} << 62) + static_cast<off_t>(which);
+  lock.l_len = 1;
+  if (::fcntl(fd, F_OFD_SETLK, &lock) == 0) return 0;
+  return errno == EAGAIN || errno == EACCES ? EWOULDBLOCK : errno;
 }
+
+}  // namespace
+
+int lockByte(int fd, LockByte which, bool exclusive) { return lockRange(fd, which, exclusive ? F_WRLCK : F_RDLCK); }
+
+void unlockByte(int fd, LockByte which) { lockRange(fd, which, F_UNLCK); }
 
 bool isConsole(int fd) { return ::isatty(fd) != 0; }
 
@@ -241,16 +267,27 @@ void releaseExitSignals() noexcept {
   ::sigprocmask(SIG_UNBLOCK, &set, nullptr);
 }
 
-bool restoreBytesForSignal(int fd, const char* bytes, std::size_t count, std::uint64_t length) noexcept {
-  std::size_t done = 0;
-  while (done < count) {
-    const ssize_t wrote = ::pwrite(fd, bytes + done, count - done, static_cast<off_t>(done));
+namespace {
+
+bool writeBackForSignal(int fd, const char* bytes, std::size_t from, std::size_t to) noexcept {
+  while (from < to) {
+    const ssize_t wrote = ::pwrite(fd, bytes + from, to - from, static_cast<off_t>(from));
     if (wrote < 0 && errno == EINTR) continue;
-    if (wrote <= 0) break;
-    done += static_cast<std::size_t>(wrote);
+    if (wrote <= 0) return false;
+    from += static_cast<std::size_t>(wrote);
   }
+  return true;
+}
+
+}  // namespace
+
+bool restoreBytesForSignal(int fd, const char* bytes, std::size_t count, std::uint64_t length,
+                           std::size_t headLast) noexcept {
+  const std::size_t head = headLast < count ? headLast : count;
+  const bool rest = writeBackForSignal(fd, bytes, head, count);
   const bool cut = ::ftruncate(fd, static_cast<off_t>(length)) == 0;
-  return ::fsync(fd) == 0 && cut && done == count;
+  if (!(::fsync(fd) == 0 && rest && cut)) return false;
+  return head == 0 || (writeBackForSignal(fd, bytes, 0, head) && ::fsync(fd) == 0);
 }
 
 void removeForSignal(const char* path) noexcept { ::unlink(path); }
@@ -378,11 +415,50 @@ int createNew(const std::string& path) {
   return ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
 }
 
-int openOwnForReading(const std::string& path) { return ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC); }
+int renameNoReplace(const std::string& from, const std::string& to) {
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
+  if (errno != EINVAL && errno != ENOSYS) return -1;
+  // A file system without it: a second name, which is never made over
+  // another, then the first one removed.
+  if (::link(from.c_str(), to.c_str()) != 0) return -1;
+  ::unlink(from.c_str());
+  return 0;
+}
 
-std::string temporaryDirectory() {
-  const char* set = std::getenv("TMPDIR");
-  return set && set[0] == '/' ? set : "/tmp";
+int openOwnForReading(const std::string& path) {
+  return ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+}
+
+std::string stateDirectory(bool make) {
+  std::string base;
+  if (const char* state = std::getenv("XDG_STATE_HOME"); state && state[0] == '/') {
+    base = state;
+  } else if (const char* home = std::getenv("HOME"); home && home[0] == '/') {
+    base = std::string(home) + "/.local/state";
+  } else {
+    return {};
+  }
+  const std::string folder = base + "/txtools";
+  if (make) {
+    // Each level made where missing, the last one for this user alone.
+    for (std::size_t slash = 1; (slash = base.find('/', slash)) != std::string::npos; ++slash) {
+      ::mkdir(base.substr(0, slash).c_str(), 0755);
+    }
+    ::mkdir(base.c_str(), 0700);
+    if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) return {};
+  }
+  struct stat info {};
+  if (::lstat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != ::geteuid()) return {};
+  return folder;
+}
+
+std::string absolutePath(const std::string& path) {
+  if (!path.empty() && path[0] == '/') return path;
+  char* here = ::getcwd(nullptr, 0);
+  if (!here) return path;
+  std::string joined = joinPath(here, path);
+  std::free(here);
+  return joined;
 }
 
 std::uint32_t userId() { return static_cast<std::uint32_t>(::geteuid()); }

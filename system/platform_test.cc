@@ -82,22 +82,45 @@ TEST(Platform, FilesAreKnownByIdentityAndVersion) {
   EXPECT_EQ(closeFile(fd), 0);
 }
 
-TEST(Platform, OneUpdateLockAtATime) {
+// Each lock byte is a lock of its own, held by the open file: two opens in
+// one process conflict as two processes do.
+TEST(Platform, LockBytesConflictByByteAndKind) {
   ScratchDirectory scratch;
   const std::string db = scratch.file("db.pdb", "bytes");
-  const int first = openForReading(db);
-  const int second = openForReading(db);
-  ASSERT_GE(first, 0);
-  ASSERT_GE(second, 0);
-  EXPECT_EQ(lockForUpdate(first), 0);
-  EXPECT_EQ(lockForUpdate(second), EWOULDBLOCK);
-  // The lock keeps no one from the bytes.
-  char byte = 0;
-  EXPECT_EQ(readAt(second, &byte, 1, 0), 1);
-  EXPECT_EQ(byte, 'b');
-  closeFile(first);
-  EXPECT_EQ(lockForUpdate(second), 0);
-  closeFile(second);
+  struct Case {
+    LockByte firstByte;
+    bool firstExclusive;
+    LockByte secondByte;
+    bool secondExclusive;
+    int second;  // what the second open gets while the first holds its lock
+  };
+  const Case cases[] = {
+      {LockByte::Update, true, LockByte::Update, true, EWOULDBLOCK},
+      {LockByte::Update, true, LockByte::Update, false, EWOULDBLOCK},
+      {LockByte::Rewrite, false, LockByte::Rewrite, false, 0},
+      {LockByte::Rewrite, false, LockByte::Rewrite, true, EWOULDBLOCK},
+      {LockByte::Rewrite, true, LockByte::Rewrite, false, EWOULDBLOCK},
+      {LockByte::Update, true, LockByte::Rewrite, true, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(static_cast<int>(&c - cases));
+    const int first = openExisting(db, false, true);
+    const int second = openExisting(db, false, true);
+    ASSERT_GE(first, 0);
+    ASSERT_GE(second, 0);
+    EXPECT_EQ(lockByte(first, c.firstByte, c.firstExclusive), 0);
+    EXPECT_EQ(lockByte(second, c.secondByte, c.secondExclusive), c.second);
+    // The locks keep no one from the bytes.
+    char byte = 0;
+    EXPECT_EQ(readAt(second, &byte, 1, 0), 1);
+    EXPECT_EQ(byte, 'b');
+    unlockByte(first, c.firstByte);
+    EXPECT_EQ(lockByte(second, c.secondByte, c.secondExclusive), 0);
+    EXPECT_EQ(lockByte(first, c.firstByte, c.firstExclusive), c.second);
+    closeFile(second);
+    EXPECT_EQ(lockByte(first, c.firstByte, c.firstExclusive), 0);
+    closeFile(first);
+  }
 }
 
 TEST(Platform, FilesAndTheNullDeviceAreNoConsole) {

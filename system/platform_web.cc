@@ -48,7 +48,10 @@ long writeAt(int fd, const char* source, std::size_t size, std::uint64_t offset)
 int flushToDisk(int) { return 0; }
 int truncateFile(int fd, std::uint64_t length) { return ::ftruncate(fd, static_cast<off_t>(length)); }
 long long currentOffset(int fd) { return ::lseek(fd, 0, SEEK_CUR); }
-int rewind(int fd) { return ::lseek(fd, 0, SEEK_SET) == 0 ? 0 : -1; }
+int seekTo(int fd, std::uint64_t offset) {
+  return ::lseek(fd, static_cast<off_t>(offset), SEEK_SET) == static_cast<off_t>(offset) ? 0 : -1;
+}
+void sleepMilliseconds(int) {}
 int reserveRoom(int, std::uint64_t) { return 0; }
 
 namespace {
@@ -85,7 +88,8 @@ bool status(const std::string& path, FileStatus& result) {
 }
 
 bool canWrite(const std::string& path) { return ::access(path.c_str(), W_OK) == 0; }
-int lockForUpdate(int) { return 0; }
+int lockByte(int, LockByte, bool) { return 0; }
+void unlockByte(int, LockByte) {}
 
 bool isConsole(int) { return false; }
 void discardConsoleInput(int) {}
@@ -98,7 +102,7 @@ void releaseLarge(void* memory, std::size_t) noexcept { std::free(memory); }
 void onExitSignals(void (*)()) {}
 void holdExitSignals() noexcept {}
 void releaseExitSignals() noexcept {}
-bool restoreBytesForSignal(int, const char*, std::size_t, std::uint64_t) noexcept { return false; }
+bool restoreBytesForSignal(int, const char*, std::size_t, std::uint64_t, std::size_t) noexcept { return false; }
 void removeForSignal(const char*) noexcept {}
 
 bool lookUpOutput(const std::string&, OutputLookup&) { return unsupported() == 0; }
@@ -127,7 +131,9 @@ int replaceFile(const std::string&, const std::string&) { return unsupported(); 
 int removeFile(const std::string& path) { return ::unlink(path.c_str()); }
 int createNew(const std::string&) { return unsupported(); }
 int openOwnForReading(const std::string& path) { return ::open(path.c_str(), O_RDONLY | O_NOFOLLOW); }
-std::string temporaryDirectory() { return "/tmp"; }
+std::string stateDirectory(bool) { return {}; }
+std::string absolutePath(const std::string& path) { return path; }
+int renameNoReplace(const std::string&, const std::string&) { return unsupported(); }
 std::uint32_t userId() { return 0; }
 void removeStaleTemporaries(const std::string&, const std::string&, std::int64_t) {}
 int flushDirectory(const std::string&) { return 0; }

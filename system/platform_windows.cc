@@ -215,7 +215,11 @@ int truncateFile(int fd, std::uint64_t length) {
 
 long long currentOffset(int fd) { return ::_lseeki64(fd, 0, SEEK_CUR); }
 
-int rewind(int fd) { return ::_lseeki64(fd, 0, SEEK_SET) == 0 ? 0 : -1; }
+int seekTo(int fd, std::uint64_t offset) {
+  return ::_lseeki64(fd, static_cast<long long>(offset), SEEK_SET) == static_cast<long long>(offset) ? 0 : -1;
+}
+
+void sleepMilliseconds(int milliseconds) { ::Sleep(static_cast<DWORD>(milliseconds)); }
 
 int reserveRoom(int, std::uint64_t) { return 0; }
 
@@ -256,13 +260,20 @@ bool canWrite(const std::string& path) {
   return true;
 }
 
-int lockForUpdate(int fd) {
-  // A byte far past the end: Windows locks keep other handles from the bytes
-  // they cover, and the importer's own handles must reach every real byte.
-  OVERLAPPED overlapped = at(~std::uint64_t{0} - 1);
-  if (::LockFileEx(handleOf(fd), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &overlapped)) return 0;
+// Bytes far past the end: Windows locks keep other handles from the bytes
+// they cover, and the programs' own handles must reach every real byte.
+int lockByte(int fd, LockByte which, bool exclusive) {
+  OVERLAPPED overlapped = at(~std::uint64_t{0} - 1 - static_cast<std::uint64_t>(which));
+  const DWORD flags = LOCKFILE_FAIL_IMMEDIATELY | (exclusive ? LOCKFILE_EXCLUSIVE_LOCK : 0);
+  if (::LockFileEx(handleOf(fd), flags, 0, 1, 0, &overlapped)) return 0;
+  if (::GetLastError() == ERROR_LOCK_VIOLATION || ::GetLastError() == ERROR_IO_PENDING) return EWOULDBLOCK;
   setErrnoFromWindows();
   return errno;
+}
+
+void unlockByte(int fd, LockByte which) {
+  OVERLAPPED overlapped = at(~std::uint64_t{0} - 1 - static_cast<std::uint64_t>(which));
+  ::UnlockFileEx(handleOf(fd), 0, 1, 0, &overlapped);
 }
 
 bool isConsole(int fd) {
@@ -314,15 +325,26 @@ void holdExitSignals() noexcept { ++held; }
 
 void releaseExitSignals() noexcept { --held; }
 
-bool restoreBytesForSignal(int fd, const char* bytes, std::size_t count, std::uint64_t length) noexcept {
-  std::size_t done = 0;
-  while (done < count) {
-    const long wrote = writeAt(fd, bytes + done, count - done, done);
-    if (wrote <= 0) break;
-    done += static_cast<std::size_t>(wrote);
+namespace {
+
+bool writeBackForSignal(int fd, const char* bytes, std::size_t from, std::size_t to) noexcept {
+  while (from < to) {
+    const long wrote = writeAt(fd, bytes + from, to - from, from);
+    if (wrote <= 0) return false;
+    from += static_cast<std::size_t>(wrote);
   }
+  return true;
+}
+
+}  // namespace
+
+bool restoreBytesForSignal(int fd, const char* bytes, std::size_t count, std::uint64_t length,
+                           std::size_t headLast) noexcept {
+  const std::size_t head = headLast < count ? headLast : count;
+  const bool rest = writeBackForSignal(fd, bytes, head, count);
   const bool cut = ::_chsize_s(fd, static_cast<long long>(length)) == 0;
-  return ::FlushFileBuffers(handleOf(fd)) && cut && done == count;
+  if (!(::FlushFileBuffers(handleOf(fd)) && rest && cut)) return false;
+  return head == 0 || (writeBackForSignal(fd, bytes, 0, head) && ::FlushFileBuffers(handleOf(fd)));
 }
 
 void removeForSignal(const char* path) noexcept {
@@ -476,14 +498,30 @@ int createNew(const std::string& path) {
 
 int openOwnForReading(const std::string& path) { return openForReading(path); }
 
-std::string temporaryDirectory() {
-  wchar_t wide[MAX_PATH + 1];
-  const DWORD length = ::GetTempPathW(MAX_PATH + 1, wide);
-  if (length == 0 || length > MAX_PATH) return ".";
-  wide[length] = 0;
-  std::string path = narrow(wide);
-  if (path.size() > 1 && (path.back() == '\\' || path.back() == '/')) path.pop_back();
-  return path;
+int renameNoReplace(const std::string& from, const std::string& to) {
+  if (::MoveFileExW(widen(from).c_str(), widen(to).c_str(), MOVEFILE_WRITE_THROUGH)) return 0;
+  return setErrnoFromWindows();
+}
+
+std::string stateDirectory(bool make) {
+  const wchar_t* local = ::_wgetenv(L"LOCALAPPDATA");
+  if (!local || !local[0]) return {};
+  const std::string folder = narrow(local) + "\\txtools";
+  if (make && !::CreateDirectoryW(widen(folder).c_str(), nullptr) && ::GetLastError() != ERROR_ALREADY_EXISTS) {
+    return {};
+  }
+  return folder;
+}
+
+std::string absolutePath(const std::string& path) {
+  const std::wstring wide = widen(path);
+  const DWORD length = ::GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+  if (length == 0) return path;
+  std::wstring full(length, L'\0');
+  const DWORD written = ::GetFullPathNameW(wide.c_str(), length, full.data(), nullptr);
+  if (written == 0 || written >= length) return path;
+  full.resize(written);
+  return narrow(full.c_str());
 }
 
 std::uint32_t userId() { return 0; }
