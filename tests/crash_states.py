@@ -31,7 +31,10 @@ import generate  # noqa: E402
 BUILD = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else os.path.join(ROOT, 'build'))
 IMP, EXP = os.path.join(BUILD, 'TxImport'), os.path.join(BUILD, 'TxExport')
 SEP = b'~' * 27 + b'\n'
-ROLLBACK_MAGIC = b'TxTools rollback copy 1\n'
+ROLLBACK_MAGIC = b'TxTools rollback copy 2\n'
+TOKEN_SIZE = 18
+MARK = slice(60, 68), b'TxUpdate'  # where a file being rewritten holds its mark
+SECTOR = 512
 TRACED = 'openat,open,write,pwrite64,lseek,ftruncate,fallocate,fsync,fdatasync,rename,renameat,renameat2,' \
          'linkat,unlink,unlinkat,close'
 LINE = re.compile(r'^\d+\s+(\w+)\((.*)\)\s+=\s+(-?\d+)')
@@ -138,7 +141,10 @@ def replay(ops, initial):
 def apply_data(content, change, torn=False):
     what = change[0]
     if what == 'write':
-        at, data = change[1], change[2][:len(change[2]) // 2] if torn else change[2]
+        # A write within one sector reaches the disk whole or not at all.
+        at, data = change[1], change[2]
+        if torn and at // SECTOR != (at + len(data) - 1) // SECTOR:
+            data = data[:len(data) // 2]
         if len(content) < at:
             content.extend(b'\0' * (at - len(content)))
         content[at:at + len(data)] = data
@@ -199,15 +205,19 @@ def identify_copies(work):
     """A rollback copy names its database by device and inode: a database
     made anew for a state is another inode, which the copy must name."""
     db = os.path.join(work, 'db.pdb')
+    at = len(ROLLBACK_MAGIC) + TOKEN_SIZE
     for name in os.listdir(work):
         path = os.path.join(work, name)
         content = open(path, 'rb').read()
         if name.endswith('.TxImport-rollback') and content.startswith(ROLLBACK_MAGIC) and os.path.exists(db) and \
-                len(content) >= len(ROLLBACK_MAGIC) + 16:
+                len(content) >= at + 16:
             info = os.stat(db)
-            at = len(ROLLBACK_MAGIC)
             identity = info.st_dev.to_bytes(8, 'big') + info.st_ino.to_bytes(8, 'big')
             open(path, 'wb').write(content[:at] + identity + content[at + 16:])
+
+
+def marked(content):
+    return content is not None and content[MARK[0]] == MARK[1]
 
 
 def main():
@@ -250,11 +260,14 @@ def main():
                     for path, content in disk.items():
                         open(path, 'wb').write(content)
                     identify_copies(work)
+                    db_path = os.path.join(work, 'db.pdb')
+                    before = open(db_path, 'rb').read() if os.path.exists(db_path) else None
                     reader = [EXP, 'db.pdb', '/dev/null'] if n % 2 == 0 else [IMP, 'db.pdb', 't.txt', '/dev/null']
                     r = subprocess.run(reader, cwd=work, capture_output=True, stdin=subprocess.DEVNULL)
-                    db = open(os.path.join(work, 'db.pdb'), 'rb').read() if os.path.exists(
-                        os.path.join(work, 'db.pdb')) else None
+                    db = open(db_path, 'rb').read() if os.path.exists(db_path) else None
                     where = '%s, crash after step %d of %d, state %d' % (name, crash, len(steps), n)
+                    if before is not None and not marked(before) and db != before:
+                        problems.append('%s: the next run wrote a file that was not marked' % where)
                     if output == 'db.pdb':
                         parsed = generate.parse_database(db) if db else None
                         if parsed not in (old_records, new_records):
