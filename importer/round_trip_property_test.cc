@@ -333,7 +333,7 @@ RandomCase randomCase(std::uint32_t seed) {
   std::mt19937 random(seed);
   auto pick = [&random](int low, int high) { return std::uniform_int_distribution<int>(low, high)(random); };
   RandomCase c;
-  const int size = pick(0, 3) == 0 ? pick(0, 3000) : pick(0, 300);
+  const int size = pick(0, 5) == 0 ? pick(0, 2500) : pick(0, 250);
   const int lines = std::max(1, size / pick(1, 5));
   auto randomRecord = [&] {
     Rec r;
@@ -367,7 +367,7 @@ RandomCase randomCase(std::uint32_t seed) {
 }
 
 TEST(MergeReference, TheMergeFollowsThePlainRulesOnRandomCases) {
-  std::uint32_t first = 1, last = 120;
+  std::uint32_t first = 1, last = 80;
   if (const char* replay = std::getenv("TX_MERGE_SEED")) first = last = static_cast<std::uint32_t>(std::atol(replay));
   for (std::uint32_t seed = first; seed <= last; ++seed) {
     SCOPED_TRACE("seed " + std::to_string(seed) + " (replay with TX_MERGE_SEED=" + std::to_string(seed) + ")");
