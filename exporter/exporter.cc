@@ -4,12 +4,14 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 
 #include "system/command_line.h"
 #include "dbformat/database_file.h"
 #include "dbformat/database_reader.h"
 #include "system/exit_signals.h"
 #include "system/fatal.h"
+#include "system/file_beside.h"
 #include "system/file_io.h"
 #include "system/open_file.h"
 #include "system/platform.h"
@@ -38,24 +40,40 @@ void refuseADatabaseAsText(const std::string& textPath) {
 
 }  // namespace
 
-TextFile::TextFile(int fd, std::size_t blockSize) : out_(fd, blockSize), cutBack_(fd, 0) {}
+TextFile::TextFile(int fd, std::size_t blockSize, bool stream)
+    : fd_(fd), blockSize_(blockSize), stream_(stream), out_(fd, stream ? 1 : blockSize), cutBack_(fd, 0) {
+  if (stream_) cutBack_.keep();
+}
 
 TextFile::~TextFile() {
-  if (finished_) return;
+  if (finished_ || broken_) return;
+  // Errors are not reported here: the failure that ended the run has been.
+  if (stream_) {
+    sendWhole();
+    return;
+  }
   // What is buffered still goes out; then the guard cuts the file back to
-  // the end of its last complete record.  Errors are not reported here: the
-  // failure that ended the run has been, and a file that cannot be cut (a
-  // device, a pipe) has nothing to cut.
-  if (!broken_ && out_.flush()) keepWhatIsWhole();
+  // the end of its last complete record.
+  if (out_.flush()) keepWhatIsWhole();
 }
 
 void TextFile::endOfUnit() {
   recordEnd_ = given_;
+  if (stream_) {
+    if (held_.size() >= blockSize_) sendWhole();
+    return;
+  }
   keepWhatIsWhole();
 }
 
 void TextFile::keepWhatIsWhole() {
   if (recordEnd_ <= out_.written()) cutBack_.setLength(recordEnd_);
+}
+
+void TextFile::sendWhole() {
+  const std::size_t whole = held_.size() - static_cast<std::size_t>(given_ - recordEnd_);
+  if (!writeAll(fd_, held_.data(), whole)) fail(errno);
+  held_.erase(0, whole);
 }
 
 void TextFile::write(std::string_view bytes) {
@@ -71,42 +89,82 @@ void TextFile::write(std::string_view bytes) {
 
 void TextFile::put(std::string_view bytes) {
   if (given_ + bytes.size() > kLongestText) fatalError(kErrorWritingText, kTextTooLong);
-  if (!out_.write(bytes)) fail();
   given_ += bytes.size();
+  if (stream_) {
+    held_.append(bytes);
+    return;
+  }
+  if (!out_.write(bytes)) fail(out_.error());
   // A block that went out may hold the end of the last complete record.
   keepWhatIsWhole();
 }
 
-void TextFile::fail() {
+void TextFile::fail(int error) {
   broken_ = true;
-  errno = out_.error();
+  errno = error;
   fatalSystemError(kErrorWritingText);
 }
 
 void TextFile::finish() {
-  if (!out_.flush()) fail();
+  if (stream_) {
+    recordEnd_ = given_;
+    sendWhole();
+  } else if (!out_.flush()) {
+    fail(out_.error());
+  }
   finished_ = true;
   cutBack_.keep();
 }
 
+namespace {
+
+// Writes the text into `fd`: a stream, or a file from its start.
+void writeText(RecordExport& records, int fd, bool stream) {
+  TextFile text(fd, TextFile::kBlockSize, stream);
+  records.writeTo(text);
+  text.finish();
+}
+
+// The text in a new file beside the old one (or where there is none), which
+// takes its place once complete: false where no such file can be made.
+bool replaceText(RecordExport& records, const platform::OutputLookup& output) {
+  if (output.exists && (!output.status.regular || output.status.links > 1)) return false;
+  FileBeside beside(output.target, ".TxExport-");
+  if (!beside.open(output.exists)) return false;
+  writeText(records, beside.fd(), false);
+  if (!beside.put()) fatalSystemError(kErrorWritingText);
+  return true;
+}
+
+}  // namespace
+
 void exportDatabase(const std::string& dbPath, const std::string& textPath) {
   // The database is checked before the text file is touched: a file that is
-  // not a Tallix database (the arguments swapped, say) empties nothing.
-  // It holds the database against a rewrite until the export is done.
+  // not a Tallix database (the arguments swapped, say) changes nothing.  It
+  // holds the database against a rewrite until the export is done.
   FileDescriptor db = openDatabase(dbPath, DatabaseAccess::Read, "TxExport", stderr);
   BufferedReader dbFile(db.get());
   RecordExport records(dbFile);
 
-  // Opening the text file empties it: it must not be the database itself.
   if (sameFile(db.get(), textPath)) failToOpen(textPath, kTextIsTheDatabase);
   refuseADatabaseAsText(textPath);
-  FileDescriptor textFd(platform::openForWriting(textPath));
-  if (textFd.get() < 0) failToOpen(textPath, platform::errorText(errno));
-  TextFile text(textFd.get());
-  records.writeTo(text);
-
-  text.finish();
-  textFd.close(kErrorWritingText);
+  // The kernel follows the path's links, with its protections against links
+  // planted by other users; none is read here by hand.
+  platform::OutputLookup output;
+  if (!platform::lookUpOutput(textPath, output)) failToOpen(textPath, platform::errorText(errno));
+  std::optional<exit_signals::RemoveOnExit> made;
+  if (output.made) made.emplace(output.target);
+  if (output.exists && !platform::canWrite(textPath)) failToOpen(textPath, platform::errorText(errno));
+  if (output.made || !replaceText(records, output)) {
+    // Written into: a stream, or a file that cannot be replaced.
+    FileDescriptor textFd(platform::openForWriting(textPath));
+    if (textFd.get() < 0) failToOpen(textPath, platform::errorText(errno));
+    platform::FileStatus status;
+    const bool stream = platform::status(textFd.get(), status) && !status.regular;
+    writeText(records, textFd.get(), stream);
+    textFd.close(kErrorWritingText);
+  }
+  if (made) made->keep();
   db.close(kErrorClosingDatabase);
 }
 

@@ -17,15 +17,18 @@ namespace tx {
 
 inline constexpr std::string_view kErrorWritingText = "Error writing text file";
 
-// The text file while it is written, through the block writer.  Until
-// finish(), the file is only ever kept up to the end of its last complete
-// record: a run that ends early, by a failure or by a signal, cuts the file
-// back there, so no torn record is left to import.
+// The text file while it is written.  Into a file, through the block
+// writer: until finish(), the file is only ever kept up to the end of its
+// last complete record, and a run that ends early, by a failure or by a
+// signal, cuts it back there, so no torn record is left to import.  Into a
+// pipe or a device (`stream`), which cannot be cut back, only whole records
+// go: the bytes of a record go out once it is complete (in blocks of
+// `blockSize` or more), and those of one that is not are dropped.
 class TextFile : public ByteSink {
  public:
   static constexpr std::size_t kBlockSize = kHugePageSize;
 
-  explicit TextFile(int fd, std::size_t blockSize = kBlockSize);
+  explicit TextFile(int fd, std::size_t blockSize = kBlockSize, bool stream = false);
   ~TextFile() override;
   TextFile(const TextFile&) = delete;
   TextFile& operator=(const TextFile&) = delete;
@@ -38,12 +41,18 @@ class TextFile : public ByteSink {
 
  private:
   void put(std::string_view bytes);
-  [[noreturn]] void fail();
+  [[noreturn]] void fail(int error);
   // Where the last complete record has reached the file, the file is kept
   // up to its end.
   void keepWhatIsWhole();
+  // Into a stream: the complete records held, out.
+  void sendWhole();
 
+  int fd_;
+  std::size_t blockSize_;
+  bool stream_;
   BlockWriter out_;
+  std::string held_;             // into a stream: what is not sent yet
   std::uint64_t given_ = 0;      // bytes given to the writer
   std::uint64_t recordEnd_ = 0;  // in them: the end of the last complete record
   // Until finish(), the file is cut back to the end of its last complete
@@ -53,8 +62,13 @@ class TextFile : public ByteSink {
   bool finished_ = false;
 };
 
-// Exports the database at `dbPath` into the text file at `textPath`; a
-// failure leaves the text file with the complete records before it.
+// Exports the database at `dbPath` into the text file at `textPath`.  A
+// regular or missing text file is replaced whole: the new text is written
+// beside it and takes its place only once complete, so that a failure
+// leaves it as it was.  One that cannot be replaced so (other hard links, a
+// directory that takes no new file, an owner or attribute a new file cannot
+// have) is written into, and a failure leaves the complete records before
+// it.
 void exportDatabase(const std::string& dbPath, const std::string& textPath);
 
 // The whole TxExport program: `TxExport DbFileName TextFileName`.  Returns

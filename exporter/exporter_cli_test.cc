@@ -1,10 +1,15 @@
 // TxExport run as a user runs it: exact output streams, status and files.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "support/db_builder.h"
 #include "exporter/exporter.h"
@@ -220,9 +225,15 @@ TEST(TxExportFailure, TruncatedAtEveryLength) {
   const std::string firstBlock = block("Work", 0, 1, 0, "first\nrecord");
   TempDir dir;
   for (std::size_t length = 0; length <= full.size(); ++length) {
-    SCOPED_TRACE(length);
+   for (const bool linked : {false, true}) {
+    SCOPED_TRACE(std::to_string(length) + (linked ? ", a hard-linked text" : ", no text before"));
     writeFile(dir.file("db.pdb"), full.substr(0, length));
     ::unlink(dir.file("out.txt").c_str());
+    ::unlink(dir.file("link.txt").c_str());
+    if (linked) {
+      writeFile(dir.file("out.txt"), "mine");
+      ASSERT_EQ(::link(dir.file("out.txt").c_str(), dir.file("link.txt").c_str()), 0);
+    }
     const std::string failure = failureOf([&] { tx::exportDatabase(dir.file("db.pdb"), dir.file("out.txt")); });
     std::string message, text;
     if (length < 72) {
@@ -242,13 +253,19 @@ TEST(TxExportFailure, TruncatedAtEveryLength) {
     } else {
       text = firstBlock + block("", 0, 2, 1, full.substr(second + 2, std::min(length, second + 8) - second - 2));
     }
-    // A failure before the first record leaves no text file at all.
+    // A failure before the first record changes no text file; a text that
+    // is replaced stays as it was (here: none) on any failure; one written
+    // into holds exactly the records before the failure.
     if (length < appInfo + 276) {
+      EXPECT_EQ(fileExists(dir.file("out.txt")) ? readFile(dir.file("out.txt")) : "none", linked ? "mine" : "none");
+    } else if (!linked && !message.empty()) {
       EXPECT_FALSE(fileExists(dir.file("out.txt")));
     } else {
       EXPECT_EQ(readFile(dir.file("out.txt")), text);
     }
+    EXPECT_EQ(txtest::listDirectory(dir.path()).size(), linked ? 3u : fileExists(dir.file("out.txt")) ? 2u : 1u);
     EXPECT_EQ(failure, message.empty() ? "" : onStderr(message + ": unexpected end of file\n"));
+   }
   }
 }
 
@@ -263,7 +280,12 @@ TEST(TxExport, RecordListLoopKeepsTheRecordsBeforeIt) {
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.out, "");
   EXPECT_EQ(run.err, "Error reading database record list: a record list overlaps a record list read before it\n");
-  EXPECT_EQ(readFile(dir.file("out.txt")), block("", 0, 1, 1, "one") + block("", 0, 2, 1, "two"));
+  // Nothing is left where there was no text; an old text stays as it was.
+  EXPECT_EQ(txtest::listDirectory(dir.path()), std::vector<std::string>{"db.pdb"});
+  writeFile(dir.file("out.txt"), "mine");
+  EXPECT_EQ(runProgram(kExport, {dir.file("db.pdb"), dir.file("out.txt")}).status, 1);
+  EXPECT_EQ(readFile(dir.file("out.txt")), "mine");
+  EXPECT_EQ(txtest::listDirectory(dir.path()), (std::vector<std::string>{"db.pdb", "out.txt"}));
 }
 
 // Entries that all point at one 1 MiB text: a 1.6 MB database whose text
@@ -278,10 +300,51 @@ TEST(TxExport, SharedTextsStopAtFourGiB) {
   for (std::size_t i = 1; i < 65535; ++i) txtest::put32(bytes, entries + 8 * i, shared);
   TempDir dir;
   writeFile(dir.file("db.pdb"), bytes);
-  const auto run = runProgram(kExport, {dir.file("db.pdb"), "/dev/null"});
+  // Into a pipe, which cannot be cut back: only whole records go.
+  ASSERT_EQ(::mkfifo(dir.file("pipe").c_str(), 0600), 0);
+  std::uint64_t received = 0;
+  std::string last;
+  std::thread reader([&] {
+    const int fd = ::open(dir.file("pipe").c_str(), O_RDONLY);
+    ::fcntl(fd, F_SETPIPE_SZ, 1 << 20);
+    std::string buffer(1 << 20, '\0');
+    for (long got; (got = ::read(fd, buffer.data(), buffer.size())) > 0;) {
+      received += static_cast<std::uint64_t>(got);
+      last.append(buffer.data(), static_cast<std::size_t>(got));
+      if (last.size() > 64) last.erase(0, last.size() - 64);
+    }
+    ::close(fd);
+  });
+  const auto run = runProgram(kExport, {dir.file("db.pdb"), dir.file("pipe")});
+  reader.join();
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.out, "");
   EXPECT_EQ(run.err, "Error writing text file: the text would pass 4 GiB, more than any database can hold\n");
+  const std::uint64_t record = block("", 0, 1, 1, std::string(1 << 20, 'x')).size();
+  EXPECT_EQ(received % record, 0u);
+  EXPECT_EQ(received / record, (std::uint64_t{4} << 30) / record);
+  const std::string separator(27, '~');
+  EXPECT_EQ(last.substr(last.size() - separator.size() - 1), separator + "\n");
+}
+
+// A replaced text keeps what the old one had besides its bytes.
+TEST(TxExport, AReplacedTextKeepsItsModeAndAttributes) {
+  TempDir dir;
+  writeFile(dir.file("db.pdb"), txtest::buildDatabase(sampleDatabase()));
+  writeFile(dir.file("out.txt"), "mine");
+  ASSERT_EQ(::chmod(dir.file("out.txt").c_str(), 0640), 0);
+  const bool attributes = ::setxattr(dir.file("out.txt").c_str(), "user.kept", "yes", 3, 0) == 0;
+  struct stat before {}, after {};
+  ASSERT_EQ(::stat(dir.file("out.txt").c_str(), &before), 0);
+  EXPECT_EQ(failureOf([&] { tx::exportDatabase(dir.file("db.pdb"), dir.file("out.txt")); }), "");
+  ASSERT_EQ(::stat(dir.file("out.txt").c_str(), &after), 0);
+  EXPECT_NE(after.st_ino, before.st_ino);
+  EXPECT_EQ(after.st_mode & 07777, 0640u);
+  char value[8] = {};
+  if (attributes) {
+    EXPECT_EQ(::getxattr(dir.file("out.txt").c_str(), "user.kept", value, sizeof value), 3);
+  }
+  EXPECT_EQ(txtest::listDirectory(dir.path()), (std::vector<std::string>{"db.pdb", "out.txt"}));
 }
 
 TEST(TxExport, WriteFailuresAreReported) {
@@ -310,7 +373,13 @@ TEST(TxExport, WriteFailuresAreReported) {
   constexpr long kBlock = static_cast<long>(tx::TextFile::kBlockSize);
   for (long limit : {0L, 100L, 5000L, 65536L, 70000L, 131072L, 200000L, kBlock - 1, kBlock, kBlock + 1,
                      2 * kBlock + 5000, 3 * kBlock + 70000}) {
-    SCOPED_TRACE(limit);
+   for (const bool linked : {false, true}) {
+    SCOPED_TRACE(std::to_string(limit) + (linked ? ", a hard-linked text" : ", an old text"));
+    ::unlink(dir.file("link.txt").c_str());
+    writeFile(dir.file("out.txt"), "mine");
+    if (linked) {
+      ASSERT_EQ(::link(dir.file("out.txt").c_str(), dir.file("link.txt").c_str()), 0);
+    }
     txtest::RunOptions options;
     options.fileSizeLimit = limit;
     run = runProgram(kExport, {dir.file("db.pdb"), dir.file("out.txt")}, options);
@@ -318,12 +387,19 @@ TEST(TxExport, WriteFailuresAreReported) {
     EXPECT_EQ(run.out, "");
     EXPECT_EQ(run.err, "Error writing text file: File too large\n");
     const std::string text = readFile(dir.file("out.txt"));
+    EXPECT_EQ(txtest::listDirectory(dir.path()).size(), linked ? 5u : 4u);  // nothing left beside them
+    if (!linked) {
+      // A text that is replaced stays whole.
+      EXPECT_EQ(text, "mine");
+      continue;
+    }
     EXPECT_LE(text.size(), static_cast<std::size_t>(limit));
     EXPECT_TRUE(isWholeRecordsOf(text, full)) << text.size();
     // What was written whole before the limit stays.
     if (limit > kBlock) {
       EXPECT_GT(text.size(), static_cast<std::size_t>(limit - kBlock));
     }
+   }
   }
 }
 
@@ -346,11 +422,16 @@ TEST(TxExport, SignalsLeaveWholeRecords) {
     ASSERT_EQ(runProgram(kExport, {db, dir.file("full.txt")}).status, 0);
     const std::string full = readFile(dir.file("full.txt"));
     for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGQUIT, SIGUSR1, SIGALRM}) {
-      SCOPED_TRACE(std::string(name) + " " + std::to_string(signal));
+     for (const bool linked : {true, false}) {
+      SCOPED_TRACE(std::string(name) + " " + std::to_string(signal) + (linked ? " written into" : " replaced"));
+      // Written into (a hard-linked text): the signal as soon as bytes reach
+      // it.  Replaced: the new text has no name until it is complete, so the
+      // signal comes after a few milliseconds.
+      int waited = 0;
       txtest::RunOptions options;
       options.watch = [&](pid_t pid, const std::string&, std::string&) {
         struct stat info {};
-        if (::stat(dir.file("out.txt").c_str(), &info) != 0 || info.st_size == 0) return false;
+        if (linked ? ::stat(dir.file("out.txt").c_str(), &info) != 0 || info.st_size == 0 : ++waited < 8) return false;
         ::kill(pid, signal);
         return true;
       };
@@ -359,14 +440,25 @@ TEST(TxExport, SignalsLeaveWholeRecords) {
       txtest::RunResult run;
       std::string text;
       for (int attempt = 0; attempt < 5 && (attempt == 0 || text.size() == full.size()); ++attempt) {
-        ::unlink(dir.file("out.txt").c_str());
+        ::unlink(dir.file("link.txt").c_str());
+        writeFile(dir.file("out.txt"), linked ? "" : "mine");
+        if (linked) {
+          ASSERT_EQ(::link(dir.file("out.txt").c_str(), dir.file("link.txt").c_str()), 0);
+        }
+        waited = 0;
         run = runProgram(kExport, {db, dir.file("out.txt")}, options);
         text = readFile(dir.file("out.txt"));
       }
       EXPECT_EQ(run.status, 128 + signal);
       EXPECT_EQ(run.out + run.err, "");
       EXPECT_LT(text.size(), full.size());
-      EXPECT_TRUE(isWholeRecordsOf(text, full)) << text.size();
+      if (linked) {
+        EXPECT_TRUE(isWholeRecordsOf(text, full)) << text.size();
+      } else {
+        EXPECT_EQ(text, "mine");
+      }
+      EXPECT_EQ(txtest::listDirectory(dir.path()).size(), linked ? 5u : 4u);  // nothing left beside them
+     }
     }
   }
 }

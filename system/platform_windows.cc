@@ -264,6 +264,10 @@ bool canWrite(const std::string& path) {
 // they cover, and the programs' own handles must reach every real byte.
 int lockByte(int fd, LockByte which, bool exclusive) {
   OVERLAPPED overlapped = at(~std::uint64_t{0} - 1 - static_cast<std::uint64_t>(which));
+  // A handle's own lock conflicts with its next one here: what it held goes
+  // first, so that a lock is taken again, or changed in kind, as on POSIX.
+  OVERLAPPED held = overlapped;
+  ::UnlockFileEx(handleOf(fd), 0, 1, 0, &held);
   const DWORD flags = LOCKFILE_FAIL_IMMEDIATELY | (exclusive ? LOCKFILE_EXCLUSIVE_LOCK : 0);
   if (::LockFileEx(handleOf(fd), flags, 0, 1, 0, &overlapped)) return 0;
   if (::GetLastError() == ERROR_LOCK_VIOLATION || ::GetLastError() == ERROR_IO_PENDING) return EWOULDBLOCK;
