@@ -235,7 +235,7 @@ def main():
         'a new database': (['db.pdb'], [IMP, 'db.pdb', 't.txt', 'new.pdb'], 'new.pdb'),
         'a replacement in place': (['db.pdb'], [IMP, 'db.pdb', 't.txt'], 'db.pdb'),
         'a write into the old file': (['db.pdb', 'link.pdb'], [IMP, 'db.pdb', 't.txt'], 'db.pdb'),
-        'an export': (['db.pdb'], [EXP, 'db.pdb', 'o.txt'], None),
+        'an export': (['db.pdb', 'o.txt'], [EXP, 'db.pdb', 'o.txt'], None),
     }
     problems, checked = [], {}
     try:
@@ -245,6 +245,8 @@ def main():
             for f in files:
                 if f == 'link.pdb':
                     os.link(os.path.join(work, 'db.pdb'), os.path.join(work, f))
+                elif f == 'o.txt':
+                    open(os.path.join(work, f), 'wb').write(b'a text of the user\'s\n')
                 else:
                     open(os.path.join(work, f), 'wb').write(old)
             open(os.path.join(work, 't.txt'), 'wb').write(text)
@@ -262,7 +264,12 @@ def main():
                     identify_copies(work)
                     db_path = os.path.join(work, 'db.pdb')
                     before = open(db_path, 'rb').read() if os.path.exists(db_path) else None
+                    text_path = os.path.join(work, 'o.txt')
+                    crashed_text = open(text_path, 'rb').read() if os.path.exists(text_path) else None
                     reader = [EXP, 'db.pdb', '/dev/null'] if n % 2 == 0 else [IMP, 'db.pdb', 't.txt', '/dev/null']
+                    if name == 'an export':
+                        # The next export of the text removes what a crash left beside it.
+                        reader = [EXP, 'db.pdb', 'o.txt']
                     r = subprocess.run(reader, cwd=work, capture_output=True, stdin=subprocess.DEVNULL)
                     db = open(db_path, 'rb').read() if os.path.exists(db_path) else None
                     where = '%s, crash after step %d of %d, state %d' % (name, crash, len(steps), n)
@@ -284,6 +291,12 @@ def main():
                             problems.append('%s: the new database is incomplete' % where)
                         if crash == len(steps) and n == 0 and made != new_records:
                             problems.append('%s: a finished import was undone' % where)
+                    if name == 'an export':
+                        got = crashed_text
+                        if got not in (initial[text_path], generate.exported_text(records)):
+                            problems.append('%s: the text is neither old nor complete and new' % where)
+                        if crash == len(steps) and n == 0 and got != generate.exported_text(records):
+                            problems.append('%s: a finished export was undone' % where)
                     if r.returncode != 0:
                         problems.append('%s: the next run failed: %r' % (where, r.stdout + r.stderr))
                     if any('rollback' in f for f in os.listdir(work)):
