@@ -142,7 +142,9 @@ void writeIntoOldFile(int fd, const std::string& path, const std::string& target
     putBack.keep();
     copy.remove();
   }
-  platform::lockByte(fd, platform::LockByte::Rewrite, false);
+  // The rewrite lock stays with the descriptor until the caller closes it
+  // with the update lock, so that a run waiting for the rewrite finds the
+  // update over, not an import that still holds the file.
 }
 
 }  // namespace tx

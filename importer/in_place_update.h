@@ -1,8 +1,8 @@
 // An update written into the old file, as its steps (update_mark.h):
 // the rollback copy, the mark, the new bytes after it, the new first bytes,
 // the copy removed.  The caller's descriptor holds the update lock for the
-// whole of it; this object holds the rewrite lock from before the copy is
-// made until it is removed, so that no reader reads the file meanwhile.
+// whole of it, and from before the copy is made the rewrite lock as well,
+// until it is closed, so that no reader reads the file meanwhile.
 #pragma once
 
 #include <cstdint>
