@@ -6,6 +6,17 @@
 #include "system/platform.h"
 
 namespace tx {
+namespace {
+
+// ".<name><tag>", put together by appending (which some compilers also
+// warn about less).
+std::string hiddenPrefix(const std::string& target, const std::string& tag) {
+  std::string name = ".";
+  name.append(platform::baseNameOf(target)).append(tag);
+  return name;
+}
+
+}  // namespace
 
 FileBeside::FileBeside(std::string target, std::string tag)
     : target_(std::move(target)), directory_(platform::directoryOf(target_)), tag_(std::move(tag)) {}
@@ -18,10 +29,10 @@ FileBeside::~FileBeside() {
 }
 
 bool FileBeside::open(bool existing) {
-  const std::string stem = platform::joinPath(directory_, "." + platform::baseNameOf(target_) + tag_);
+  const std::string prefix = hiddenPrefix(target_, tag_);
+  const std::string stem = platform::joinPath(directory_, prefix);
   // What a run killed before its rename left behind goes first.
-  platform::removeStaleTemporaries(directory_, "." + platform::baseNameOf(target_) + tag_,
-                                   static_cast<std::int64_t>(std::time(nullptr)));
+  platform::removeStaleTemporaries(directory_, prefix, static_cast<std::int64_t>(std::time(nullptr)));
   const int unnamed = platform::createUnnamed(directory_);
   if (unnamed >= 0) {
     file_ = FileDescriptor(unnamed);
@@ -46,7 +57,7 @@ bool FileBeside::put() {
   // signal waits: the target is then either the old file or the new one.
   exit_signals::Deferred deferred;
   if (unnamed_) {
-    const std::string stem = platform::joinPath(directory_, "." + platform::baseNameOf(target_) + tag_);
+    const std::string stem = platform::joinPath(directory_, hiddenPrefix(target_, tag_));
     for (int attempt = 0; !temporary_ && attempt < 100; ++attempt) {
       std::string name = stem + platform::randomSuffix();
       if (platform::nameUnnamed(file_.get(), name) == 0) temporary_.emplace(std::move(name));
