@@ -40,8 +40,9 @@ void refuseADatabaseAsText(const std::string& textPath) {
 
 }  // namespace
 
-TextFile::TextFile(int fd, std::size_t blockSize, bool stream)
-    : fd_(fd), blockSize_(blockSize), stream_(stream), out_(fd, stream ? 1 : blockSize), cutBack_(fd, 0) {
+TextFile::TextFile(int fd, std::size_t blockSize, bool stream, bool flushed)
+    : fd_(fd), blockSize_(blockSize), stream_(stream), flushed_(flushed), out_(fd, stream ? 1 : blockSize),
+      cutBack_(fd, 0) {
   if (stream_) cutBack_.keep();
 }
 
@@ -97,6 +98,10 @@ void TextFile::put(std::string_view bytes) {
   if (!out_.write(bytes)) fail(out_.error());
   // A block that went out may hold the end of the last complete record.
   keepWhatIsWhole();
+  if (flushed_ && out_.written() > writtenBack_) {
+    platform::startWriteBack(fd_, writtenBack_, out_.written() - writtenBack_);
+    writtenBack_ = out_.written();
+  }
 }
 
 void TextFile::fail(int error) {
@@ -119,8 +124,8 @@ void TextFile::finish() {
 namespace {
 
 // Writes the text into `fd`: a stream, or a file from its start.
-void writeText(RecordExport& records, int fd, bool stream) {
-  TextFile text(fd, TextFile::kBlockSize, stream);
+void writeText(RecordExport& records, int fd, bool stream, bool flushed = false) {
+  TextFile text(fd, TextFile::kBlockSize, stream, flushed);
   records.writeTo(text);
   text.finish();
 }
@@ -131,7 +136,7 @@ bool replaceText(RecordExport& records, const platform::OutputLookup& output) {
   if (output.exists && (!output.status.regular || output.status.links > 1)) return false;
   FileBeside beside(output.target, ".TxExport-");
   if (!beside.open(output.exists)) return false;
-  writeText(records, beside.fd(), false);
+  writeText(records, beside.fd(), false, true);
   if (!beside.put()) fatalSystemError(kErrorWritingText);
   return true;
 }

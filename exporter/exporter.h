@@ -28,7 +28,9 @@ class TextFile : public ByteSink {
  public:
   static constexpr std::size_t kBlockSize = kHugePageSize;
 
-  explicit TextFile(int fd, std::size_t blockSize = kBlockSize, bool stream = false);
+  // `flushed`: the file will be flushed to the disk once complete, so each
+  // block's write to the disk is started as soon as it is written.
+  explicit TextFile(int fd, std::size_t blockSize = kBlockSize, bool stream = false, bool flushed = false);
   ~TextFile() override;
   TextFile(const TextFile&) = delete;
   TextFile& operator=(const TextFile&) = delete;
@@ -51,6 +53,8 @@ class TextFile : public ByteSink {
   int fd_;
   std::size_t blockSize_;
   bool stream_;
+  bool flushed_;
+  std::uint64_t writtenBack_ = 0;  // where the writes to the disk were started up to
   BlockWriter out_;
   std::string held_;             // into a stream: what is not sent yet
   std::uint64_t given_ = 0;      // bytes given to the writer

@@ -61,6 +61,9 @@ long writeAt(int fd, const char* source, std::size_t size, std::uint64_t offset)
 
 // The file's bytes and what describes them on the disk, flushed.
 int flushToDisk(int fd);
+// Starts writing `length` bytes from `offset` to the disk without waiting,
+// where the host can, so that a later flush has less to wait for.
+void startWriteBack(int fd, std::uint64_t offset, std::uint64_t length) noexcept;
 int truncateFile(int fd, std::uint64_t length);
 // The current offset of the next write in order, and a way to set it
 // (reads at an offset may move it on some hosts).

@@ -61,6 +61,16 @@ long writeAt(int fd, const char* source, std::size_t size, std::uint64_t offset)
   return ::pwrite(fd, source, size, static_cast<off_t>(offset));
 }
 
+void startWriteBack(int fd, std::uint64_t offset, std::uint64_t length) noexcept {
+#ifdef SYNC_FILE_RANGE_WRITE
+  ::sync_file_range(fd, static_cast<off_t>(offset), static_cast<off_t>(length), SYNC_FILE_RANGE_WRITE);
+#else
+  (void)fd;
+  (void)offset;
+  (void)length;
+#endif
+}
+
 int flushToDisk(int fd) {
 #ifdef F_FULLFSYNC
   // fsync alone does not reach the disk on macOS.

@@ -45,6 +45,8 @@ long writeAt(int fd, const char* source, std::size_t size, std::uint64_t offset)
   return ::pwrite(fd, source, size, static_cast<off_t>(offset));
 }
 
+void startWriteBack(int, std::uint64_t, std::uint64_t) noexcept {}
+
 int flushToDisk(int) { return 0; }
 int truncateFile(int fd, std::uint64_t length) { return ::ftruncate(fd, static_cast<off_t>(length)); }
 long long currentOffset(int fd) { return ::lseek(fd, 0, SEEK_CUR); }

@@ -204,6 +204,8 @@ long writeAt(int fd, const char* source, std::size_t size, std::uint64_t offset)
   return setErrnoFromWindows();
 }
 
+void startWriteBack(int, std::uint64_t, std::uint64_t) noexcept {}
+
 int flushToDisk(int fd) { return ::FlushFileBuffers(handleOf(fd)) ? 0 : setErrnoFromWindows(); }
 
 int truncateFile(int fd, std::uint64_t length) {
