@@ -124,6 +124,54 @@ def failed_writes_leave_files(s):
     expect(sorted(os.listdir(s.dir)) == ["add.txt", "db.pdb"], "left behind: %r" % os.listdir(s.dir))
 
 
+class Skipped(Exception):
+    pass
+
+
+def full_disk_keeps_the_old_text(s):
+    """An export over a user's text on a full file system: the text stays
+    byte for byte, and nothing is left beside it, in both programs."""
+    if os.geteuid() != 0:
+        raise Skipped("needs root to mount a small file system")
+    s.copy_example()
+    mnt = s.path("mnt")
+    os.makedirs(mnt)
+    subprocess.run(["mount", "-t", "tmpfs", "-o", "size=256k", "tmpfs", mnt], check=True)
+    try:
+        mine = bytes(range(256)) * 12 + b"a user's text"  # 3,085 bytes
+        s.write("mnt/mine.txt", mine)
+        with open(os.path.join(mnt, "filler"), "wb") as filler:
+            try:
+                filler.write(b"\0" * (1 << 20))
+            except OSError:
+                pass
+        for name, run in (("Windows", lambda: s.win(s.win_export, "db.pdb", "mnt\\mine.txt")),
+                          ("Linux", lambda: s.linux(s.linux_export, "db.pdb", "mnt/mine.txt"))):
+            status, out, err = run()
+            expect(status == 1 and err.replace(b"\r\n", b"\n") == b"Error writing text file: No space left on device\n",
+                   "%s: status %d, %r" % (name, status, out + err))
+            expect(s.read("mnt/mine.txt") == mine, "%s: the text changed" % name)
+            expect(sorted(os.listdir(mnt)) == ["filler", "mine.txt"], "%s: left %r" % (name, os.listdir(mnt)))
+    finally:
+        subprocess.run(["umount", mnt])
+
+
+def hard_linked_database_written_into(s):
+    """A database with another hard link is written into, with its rollback
+    copy and mark, and both names see the new records; nothing is left."""
+    s.copy_example()
+    os.link(s.path("db.pdb"), s.path("link.pdb"))
+    s.write("add.txt", b"Added\r\n" + crlf(SEP))
+    before = os.stat(s.path("db.pdb")).st_ino
+    status, out, err = s.win(s.win_import, "db.pdb", "add.txt")
+    expect((status, out, err) == (0, b"", b""), "status %d, out %r, err %r" % (status, out, err))
+    expect(os.stat(s.path("db.pdb")).st_ino == before, "the database was replaced, not written into")
+    expect(s.read("link.pdb") == s.read("db.pdb"), "the other link differs")
+    status, text, err = s.linux(s.linux_export, "link.pdb", "/dev/stdout")
+    expect(status == 0 and text.endswith(b"Added\n" + SEP), "the new record is missing: %r" % text[-80:])
+    expect(sorted(os.listdir(s.dir)) == ["add.txt", "db.pdb", "link.pdb"], "left behind: %r" % os.listdir(s.dir))
+
+
 def update_in_place_leaves_nothing(s):
     s.copy_example()
     s.write("add.txt", b"Added\r\n" + crlf(SEP))
@@ -213,6 +261,8 @@ ROWS = [
     ("a non-ASCII file name is kept", non_ascii_names_kept),
     ("a failed write leaves every file as it was and nothing behind", failed_writes_leave_files),
     ("an update in place replaces the database and leaves no temporary file", update_in_place_leaves_nothing),
+    ("an export over a text on a full disk keeps the text byte for byte", full_disk_keeps_the_old_text),
+    ("a hard-linked database is written into, and both names see the update", hard_linked_database_written_into),
     ("the usage line", usage_lines),
     ("UTF-16 without a mark and a final 0x1A give the Linux results", unmarked_utf16_and_final_eof_mark_as_on_linux),
     ("\\\\?\\, drive-relative and mixed-slash outputs", windows_path_forms),
@@ -237,6 +287,8 @@ def main():
                 row(suite)
                 passed += 1
                 print("ok - " + name)
+            except Skipped as reason:
+                print("skip - %s: %s" % (name, reason))
             except (AssertionError, subprocess.TimeoutExpired) as problem:
                 failed += 1
                 print("not ok - %s: %s" % (name, problem))
