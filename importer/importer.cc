@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <memory>
+#include <algorithm>
 #include <optional>
 #include <string>
 
@@ -115,12 +117,26 @@ FileDescriptor openText(const std::string& textPath, const std::string& outputPa
 }
 
 // A text file is read whole into the list's storage, so that the texts of
-// its records are used where they lie; a pipe is read as it comes.
-BufferedReader readerOfText(int fd, TextArena& storage) {
+// its records are used where they lie; a pipe is read as it comes, unless
+// it is UTF-8 (it starts with the byte-order mark), which is read whole.  A
+// UTF-8 text is converted to the handheld's character set where it lies.
+std::unique_ptr<BufferedReader> readerOfText(int fd, TextArena& storage) {
   platform::FileStatus status;
-  if (!platform::status(fd, status) || !status.regular) return BufferedReader(fd);
-  const WholeFile whole = readWhole(fd, static_cast<std::size_t>(status.size), storage);
-  return BufferedReader(BufferedReader::InMemory{}, whole.bytes, whole.error);
+  if (platform::status(fd, status) && status.regular) {
+    const WholeFile whole = readWhole(fd, static_cast<std::size_t>(status.size), storage);
+    char* bytes = const_cast<char*>(whole.bytes.data());
+    const std::size_t size = whole.error == 0 ? convertUtf8Text(bytes, whole.bytes.size()) : whole.bytes.size();
+    return std::make_unique<BufferedReader>(BufferedReader::InMemory{}, std::string_view(bytes, size), whole.error);
+  }
+  auto stream = std::make_unique<BufferedReader>(fd);
+  if (stream->peek(3).substr(0, 3) != "\xEF\xBB\xBF") return stream;
+  std::string all;
+  for (std::string_view chunk; !(chunk = stream->peek()).empty(); stream->advance(chunk.size())) all.append(chunk);
+  char* bytes = storage.allocate(all.size());
+  std::copy(all.begin(), all.end(), bytes);
+  const int error = stream->error();
+  const std::size_t size = error == 0 ? convertUtf8Text(bytes, all.size()) : all.size();
+  return std::make_unique<BufferedReader>(BufferedReader::InMemory{}, std::string_view(bytes, size), error);
 }
 
 // Writes the merged records: the output is replaced as a whole or not at all.
@@ -142,7 +158,8 @@ void importDatabase(const std::string& oldPath, const std::string& textPath, con
   // Merge: the whole text file is read before the output is touched, and
   // every reason not to write the output is found before the first question.
   FileDescriptor textFd = openText(textPath, outputPath);
-  BufferedReader text = readerOfText(textFd.get(), list.texts());
+  const std::unique_ptr<BufferedReader> textReader = readerOfText(textFd.get(), list.texts());
+  BufferedReader& text = *textReader;
   checkText(text, textPath);
   if (!old.inPlace) checkOutput(outputPath);
   ReplacementFile output(outputPath, old.inPlace ? std::optional<platform::FileStatus>(old.status) : std::nullopt,

@@ -150,6 +150,11 @@ std::string notesOn(const std::string& path, const std::string& notes) {
   return out;
 }
 
+// A record with é, €, curly quotes and the character of the undefined byte
+// 81, in the handheld's bytes and in UTF-8.
+const std::string kCaf = "Caf\xE9 list\n\x80 5, \x93q\x94 \x81";
+const std::string kUtf8Caf = "Caf\xC3\xA9 list\n\xE2\x82\xAC 5, \xE2\x80\x9Cq\xE2\x80\x9D \xC2\x81";
+
 std::vector<MergeCase> mergeCases() {
   const Rec alpha = kBaseRecords[0], beta = kBaseRecords[1], gamma = kBaseRecords[2];
   const Rec alphaEdited{0x00, 14, 1, "Alpha\nedited body"};
@@ -194,6 +199,22 @@ std::vector<MergeCase> mergeCases() {
       {"an empty text file rewrites the same records", "", "", "", kBaseRecords},
       {"a UTF-8 byte-order mark is passed over", "\xEF\xBB\xBF" + block("Unfiled", 0, 14, 1, "Alpha\nedited body"), "y\n",
        question("Alpha"), {alphaEdited, beta, gamma}},
+      // A text with the mark is UTF-8: é, €, curly quotes and the character
+      // of an undefined byte become the handheld's bytes, so an untouched
+      // record matches and one edited replaces it.
+      {"a UTF-8 text with its mark is converted to the handheld's bytes",
+       "\xEF\xBB\xBF" + block("Unfiled", 0, 14, 1, kUtf8Caf) + block("Unfiled", 0, 14, 1, "Caf\xC3\xA9 2\n\xE2\x82\xAC 7"),
+       "y\n", question("Caf\xE9 2"), {alpha, beta, gamma, {0, 14, 1, kCaf}, {0, 14, 1, "Caf\xE9 2\n\x80 7"}},
+       {{0, 14, 1, kCaf}, {0, 14, 1, "Caf\xE9 2\n\x80 5"}}},
+      {"UTF-8 without the mark: read as bytes, and noted", block("Unfiled", 0, 14, 1, kUtf8Caf), "", "",
+       {alpha, beta, gamma, {0, 14, 1, kCaf}, {0, 14, 1, kUtf8Caf}}, {{0, 14, 1, kCaf}},
+       "line 3: this line holds C3 A9, the UTF-8 form of U+00E9: the text seems to be saved as UTF-8; save it in "
+       "Windows-1252, or as UTF-8 with a byte-order mark, so that it is read as meant\n"
+       "line 4: this line holds E2 82 AC, the UTF-8 form of U+20AC: the text seems to be saved as UTF-8; save it in "
+       "Windows-1252, or as UTF-8 with a byte-order mark, so that it is read as meant\n"},
+      {"old Mac line ends: one line, noted", "Alpha\rchanged\r", "", "", {alpha, beta, gamma, {0, 14, 1, "Alpha"}}, {},
+       "line 1: this text has carriage returns but no line feed (the old Mac line ends), so it was read as one line: "
+       "save it with CR LF or LF line ends\n"},
       // Records that share a first line are paired, each text record with
       // the first of them that no earlier text record met.
       {"records of one first line come back unchanged, asking nothing", doorsText, "", "",
@@ -383,6 +404,12 @@ TEST(TxImport, FailuresLeaveEveryFileAsItWas) {
       // "Yes..." would otherwise answer its own question.
       {"standard input closed", "Alpha\nchanged\n" + kSep, "", question("Alpha"), ended, {0}},
       {"standard input and output closed", "Alpha\nchanged\n" + kSep, "", "", ended, {0, 1}},
+      // Refused before any question, where the text was converted.
+      {"a UTF-8 text with a character the handheld's set lacks",
+       "\xEF\xBB\xBF" "Alpha\nchanged\n" + kSep + "Arrow\n\xE2\x86\x92 here\n" + kSep, "y\n", "",
+       "Error reading text file: line 5 holds a character that the handheld's character set does not have\n"},
+      {"a UTF-8 text with a byte that is not UTF-8", "\xEF\xBB\xBF" "Alpha\nchanged \xE9\n" + kSep, "y\n", "",
+       "Error reading text file: line 2 holds a character that the handheld's character set does not have\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

@@ -3,6 +3,7 @@
 #include "dbformat/database_reader.h"
 #include "system/fatal.h"
 #include "system/open_file.h"
+#include "textformat/handheld_charset.h"
 #include "textformat/text_records.h"
 
 namespace tx {
@@ -61,7 +62,18 @@ DatabaseParts loadRecords(BufferedReader& file, RecordList& list) {
 
 void checkText(BufferedReader& text, const std::string& textPath) {
   if (isTallixDatabase(text.peek(kHeaderSize))) failToOpen(textPath, kTextIsADatabase);
-  if (readByteOrderMark(text) == ByteOrderMark::Utf16) failToOpen(textPath, kTextIsUtf16);
+  if (byteOrderMarkOf(text) == ByteOrderMark::Utf16) failToOpen(textPath, kTextIsUtf16);
+}
+
+std::size_t convertUtf8Text(char* bytes, std::size_t size) {
+  constexpr std::string_view kMark = kUtf8Mark;
+  if (std::string_view(bytes, size).substr(0, kMark.size()) != kMark) return size;
+  const HandheldConversion converted = utf8ToHandheld(bytes + kMark.size(), size - kMark.size());
+  if (converted.badLine != 0) {
+    fatalError("Error reading text file", "line " + std::to_string(converted.badLine) +
+                                              " holds a character that the handheld's character set does not have");
+  }
+  return kMark.size() + converted.size;
 }
 
 std::string importNote(std::string_view textPath, std::uint64_t line, std::string_view words) {

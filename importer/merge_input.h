@@ -31,6 +31,12 @@ DatabaseParts loadRecords(BufferedReader& file, RecordList& list);
 // `textPath`.  A UTF-8 byte-order mark is passed over.
 void checkText(BufferedReader& text, const std::string& textPath);
 
+// A text that starts with a UTF-8 byte-order mark is UTF-8: its bytes after
+// the mark are converted in place to the handheld's character set.  The
+// text's new size; a character the set does not have fails the run, naming
+// its line, before anything is merged.  Any other text is left as it is.
+std::size_t convertUtf8Text(char* bytes, std::size_t size);
+
 // The line that tells of something the text reader read otherwise than its
 // writer may have meant, at `line` of the text file.
 std::string importNote(std::string_view textPath, std::uint64_t line, std::string_view words);

@@ -3,16 +3,14 @@
 #include <cstring>
 #include <string>
 
+#include "textformat/handheld_charset.h"
 #include "textformat/text_records.h"
 
 namespace tx {
 
-ByteOrderMark readByteOrderMark(BufferedReader& text) {
+ByteOrderMark byteOrderMarkOf(BufferedReader& text) {
   const std::string_view start = text.peek(3);
-  if (start.substr(0, 3) == "\xEF\xBB\xBF") {
-    text.advance(3);
-    return ByteOrderMark::Utf8;
-  }
+  if (start.substr(0, 3) == kUtf8Mark) return ByteOrderMark::Utf8;
   if (start.substr(0, 2) == "\xFF\xFE" || start.substr(0, 2) == "\xFE\xFF") return ByteOrderMark::Utf16;
   // Without a mark: two characters of ASCII as UTF-16, little- or big-endian.
   const std::string_view four = text.peek(4).substr(0, 4);
@@ -262,6 +260,43 @@ std::string linesNotRead(std::uint64_t count) {
 
 constexpr std::string_view kReplacementCharacter = "\xEF\xBF\xBD";
 
+// Where the first tilde or byte past ASCII stands in `text`, or its size:
+// eight bytes at a time.
+std::size_t firstTildeOrHighByte(std::string_view text) {
+  const char* bytes = text.data();
+  std::size_t at = 0;
+  for (; at + 8 <= text.size(); at += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, bytes + at, 8);
+    if ((word & kHighs) != 0 || holds(word, '~')) break;
+  }
+  for (; at < text.size(); ++at) {
+    if (bytes[at] == '~' || (static_cast<unsigned char>(bytes[at]) & 0x80) != 0) return at;
+  }
+  return text.size();
+}
+
+// The first two- or three-byte UTF-8 sequence in `line` of a character past
+// ASCII that the handheld's set holds (C3 A9 for U+00E9, say), named as
+// "C3 A9, the UTF-8 form of U+00E9"; "" where there is none.
+std::string utf8LookAlike(std::string_view line) {
+  for (std::size_t at = 0; at < line.size(); ++at) {
+    if (static_cast<unsigned char>(line[at]) < 0xC2) continue;
+    const Utf8Character read = readUtf8(line.substr(at));
+    if ((read.length != 2 && read.length != 3) || handheldByte(read.character) < 0x80) continue;
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string named;
+    for (std::size_t i = 0; i < read.length; ++i) {
+      const auto byte = static_cast<unsigned char>(line[at + i]);
+      named += std::string(i == 0 ? "" : " ") + kHex[byte >> 4] + kHex[byte & 15];
+    }
+    std::string code;
+    for (int shift = 12; shift >= 0; shift -= 4) code += kHex[(read.character >> shift) & 15];
+    return named + ", the UTF-8 form of U+" + code;
+  }
+  return {};
+}
+
 }  // namespace
 
 TextLine TextRecordReader::readLine(std::string_view& line, bool* whole) {
@@ -272,6 +307,14 @@ TextLine TextRecordReader::readLine(std::string_view& line, bool* whole) {
 }
 
 bool TextRecordReader::next(Record& record) {
+  if (!begun_) {
+    // A UTF-8 byte-order mark is no part of the text: the text after it was
+    // converted to the handheld's set where it was read.
+    begun_ = true;
+    utf8_ = byteOrderMarkOf(text_) == ByteOrderMark::Utf8;
+    if (utf8_) text_.advance(kUtf8Mark.size());
+    if (notes_) noteOldMacLineEnds();
+  }
   record = Record{};
   std::string_view line;
   bool whole = true;  // of the line just read
@@ -286,6 +329,10 @@ bool TextRecordReader::next(Record& record) {
     readCategoryLine(line, record);
     if ((result = readLine(line, &whole)) != TextLine::Line) return stop(result, true);
     noteHeaderLookalike(line);
+    if (notes_ && startsWith(line, kCategoryLinePrefix)) {
+      note(line_, "kept as text, not read as a settings line: a second category line stands where the settings "
+                  "line belongs (Places = 14; StripZeros = 1)");
+    }
   }
   if (startsWith(line, kSettingsLinePrefix)) {
     readSettingsLine(line, record);
@@ -359,6 +406,15 @@ bool TextRecordReader::stop(TextLine result, bool noText) {
   return false;
 }
 
+void TextRecordReader::noteOldMacLineEnds() {
+  // All of a text read whole, else its first block: carriage returns, and
+  // not one line feed.
+  const std::string_view start = text_.peek();
+  if (start.find('\r') == std::string_view::npos || start.find('\n') != std::string_view::npos) return;
+  note(1, "this text has carriage returns but no line feed (the old Mac line ends), so it was read as one line: "
+          "save it with CR LF or LF line ends");
+}
+
 void TextRecordReader::noteHeaderLookalike(std::string_view line) {
   if (!notes_ || startsWith(line, kCategoryLinePrefix) || startsWith(line, kSettingsLinePrefix)) return;
   if (looselyBegins(line, "category=\"")) {
@@ -370,10 +426,10 @@ void TextRecordReader::noteHeaderLookalike(std::string_view line) {
 
 void TextRecordReader::noteTextLines(std::string_view text, std::uint64_t firstLine) {
   if (!notes_) return;
-  // Only lines that hold a tilde or the first byte of U+FFFD are looked at.
+  // Only lines that hold a tilde or a byte past ASCII are looked at.
   std::uint64_t line = firstLine;
   std::size_t lineStart = 0;
-  for (std::size_t at = firstOf<'~', '\xEF'>(text); at < text.size();) {
+  for (std::size_t at = firstTildeOrHighByte(text); at < text.size();) {
     // The line that holds `at`, and its number.
     const std::size_t before = text.rfind('\n', at);
     const std::size_t start = before == std::string_view::npos ? 0 : before + 1;
@@ -394,9 +450,12 @@ void TextRecordReader::noteTextLines(std::string_view text, std::uint64_t firstL
     } else if (content.find(kReplacementCharacter) != std::string_view::npos) {
       note(line, "this line holds U+FFFD (the bytes EF BF BD), which an editor writes over a character it could "
                  "not read: the text is in the handheld's 8-bit character set, not UTF-8");
+    } else if (const std::string seemsUtf8 = utf8LookAlike(content); !utf8_ && !seemsUtf8.empty()) {
+      note(line, "this line holds " + seemsUtf8 + ": the text seems to be saved as UTF-8; save it in "
+                 "Windows-1252, or as UTF-8 with a byte-order mark, so that it is read as meant");
     }
     if (end == text.size()) break;
-    at = end + 1 + firstOf<'~', '\xEF'>(text.substr(end + 1));
+    at = end + 1 + firstTildeOrHighByte(text.substr(end + 1));
   }
 }
 

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "support/process.h"
+#include "textformat/handheld_charset.h"
 #include "textformat/text_records.h"
 
 namespace tx {
@@ -78,6 +79,11 @@ const std::string kSettingsForm =
 const std::string kFffd =
     ": this line holds U+FFFD (the bytes EF BF BD), which an editor writes over a character it could not read: the "
     "text is in the handheld's 8-bit character set, not UTF-8\n";
+std::string utf8Note(const std::string& bytes, const std::string& code) {
+  return ": this line holds " + bytes + ", the UTF-8 form of U+" + code +
+         ": the text seems to be saved as UTF-8; save it in Windows-1252, or as UTF-8 with a byte-order mark, so that "
+         "it is read as meant\n";
+}
 std::string tildesNote(int line, int count) {
   return "line " + std::to_string(line) + ": a line of " + std::to_string(count) +
          " tildes is text, not a separator (a separator is 27 tildes), so the blocks before and after it are one "
@@ -163,6 +169,21 @@ const ReaderCase kCases[] = {
      "Caf\xEF\xBF\xBD\nplain \xEF\xBF\n\xEF\xBF\xBD and \xEF\xBF\xBD\n" + kSep + "x\n\xEF\xBF\xBD\n",
      {{0, 0, 14, 1, "Caf\xEF\xBF\xBD\nplain \xEF\xBF\n\xEF\xBF\xBD and \xEF\xBF\xBD"}, {0, 0, 14, 1, "x\n\xEF\xBF\xBD"}}, {},
      "line 1" + kFffd + "line 3" + kFffd + "line 6" + kFffd},
+    {"UTF-8 of characters the set holds, once for each line that holds it; not after a mark",
+     "caf\xC3\xA9 list\nplain \xC3\x28 \xE9\n\xE2\x82\xAC 5 and \xC3\xA9\n" + kSep + "\xEF\xBF\xBD \xC3\xA9\n",
+     {{0, 0, 14, 1, "caf\xC3\xA9 list\nplain \xC3\x28 \xE9\n\xE2\x82\xAC 5 and \xC3\xA9"}, {0, 0, 14, 1, "\xEF\xBF\xBD \xC3\xA9"}},
+     {}, "line 1" + utf8Note("C3 A9", "00E9") + "line 3" + utf8Note("E2 82 AC", "20AC") + "line 5" + kFffd},
+    {"after a UTF-8 byte-order mark (passed over), no such note", "\xEF\xBB\xBF" "caf\xC3\xA9\n" + kSep,
+     {{0, 0, 14, 1, "caf\xC3\xA9"}}, {}},
+    {"carriage returns and no line feed: read as one line, noted at line 1", "Alpha\rbody\r~~~\rBeta\r",
+     {{0, 0, 14, 1, "Alpha"}}, {},
+     "line 1: this text has carriage returns but no line feed (the old Mac line ends), so it was read as one line: "
+     "save it with CR LF or LF line ends\n"},
+    {"a category line where the settings line belongs is text, noted",
+     "Category = \"A\"; Secret = 1\nCategory = \"A\"; Secret = 1\nbody\n" + kSep,
+     {{1, 1, 14, 1, "Category = \"A\"; Secret = 1\nbody"}}, {"A"},
+     "line 2: kept as text, not read as a settings line: a second category line stands where the settings line "
+     "belongs (Places = 14; StripZeros = 1)\n"},
     {"separator with trailing text; tilde lines shorter than 27 are text",
      "~~~~~\nx\n~~~~~~~~~~~~~~~~~~~~~~~~~~~ and more\ny\n" + kSep, {{0, 0, 14, 1, "~~~~~\nx"}, {0, 0, 14, 1, "y"}}, {}},
     // Lines without what the reader looks for: decided in the reader.
@@ -239,6 +260,67 @@ TEST(ReadTextLine, ReadErrorIsNotTheEnd) {
   Record node;
   EXPECT_FALSE(TextRecordReader(stream, resolver, texts).next(node));
   ::close(fd);
+}
+
+}  // namespace
+}  // namespace tx
+
+namespace tx {
+namespace {
+
+// The UTF-8 form of a character.
+std::string utf8Of(char32_t c) {
+  std::string out;
+  if (c < 0x80) {
+    out += static_cast<char>(c);
+  } else if (c < 0x800) {
+    out += static_cast<char>(0xC0 | c >> 6);
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else {
+    out += static_cast<char>(0xE0 | c >> 12);
+    out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  }
+  return out;
+}
+
+TEST(HandheldCharset, EveryByteIsOneCharacterAndItsUtf8ConvertsBack) {
+  std::string all, utf8;
+  for (int byte = 0; byte < 256; ++byte) {
+    const char32_t c = handheldCharacter(static_cast<std::uint8_t>(byte));
+    EXPECT_EQ(handheldByte(c), byte) << byte;
+    all += static_cast<char>(byte);
+    utf8 += utf8Of(c);
+  }
+  // Windows-1252's own characters where it defines them.
+  EXPECT_EQ(handheldCharacter(0x80), U'\u20AC');
+  EXPECT_EQ(handheldCharacter(0x93), U'\u201C');
+  EXPECT_EQ(handheldCharacter(0x9F), U'\u0178');
+  EXPECT_EQ(handheldCharacter(0xE9), U'\u00E9');
+  EXPECT_EQ(handheldByte(U'\u2192'), -1);
+  const HandheldConversion converted = utf8ToHandheld(utf8.data(), utf8.size());
+  EXPECT_EQ(converted.badLine, 0u);
+  EXPECT_EQ(utf8.substr(0, converted.size), all);
+}
+
+TEST(HandheldCharset, OnlyWellFormedUtf8IsRead) {
+  struct Case {
+    std::string bytes;
+    char32_t character;
+    std::size_t length;
+  };
+  const Case cases[] = {
+      {"\xC3\xA9", U'\u00E9', 2},       {"\xE2\x82\xAC", U'\u20AC', 3}, {"\xF0\x9F\x98\x80", U'\U0001F600', 4},
+      {"\xC0\xAF", 0, 0} /* overlong */, {"\xE0\x80\xAF", 0, 0},        {"\xED\xA0\x80", 0, 0} /* surrogate */,
+      {"\xF4\x90\x80\x80", 0, 0},        {"\xC3", 0, 0} /* cut short */, {"\xC3(", 0, 0}, {"\x80", 0, 0},
+  };
+  for (const Case& c : cases) {
+    const Utf8Character read = readUtf8(c.bytes);
+    EXPECT_EQ(read.length, c.length) << c.bytes;
+    EXPECT_EQ(read.character, c.character) << c.bytes;
+  }
+  std::string text = "ok\n\xE2\x86\x92\n";
+  EXPECT_EQ(utf8ToHandheld(text.data(), text.size()).badLine, 2u);
 }
 
 }  // namespace

@@ -47,11 +47,13 @@ class TextRecordWriter {
 // What a text file starts with: an editor may put a byte-order mark first.
 enum class ByteOrderMark { None, Utf8, Utf16 };
 
-// Looks at the start of a text, before any line is read: a UTF-8 byte-order
-// mark (EF BB BF) is passed over, as no part of the text; UTF-16, by its mark
-// (FF FE or FE FF) or without one by its first two characters (ASCII, each
-// with a zero byte), is only reported.
-ByteOrderMark readByteOrderMark(BufferedReader& text);
+inline constexpr std::string_view kUtf8Mark = "\xEF\xBB\xBF";
+
+// Looks at the start of a text, before any line is read, without moving:
+// a UTF-8 byte-order mark (EF BB BF), or UTF-16, by its mark (FF FE or FE FF)
+// or without one by its first two characters (ASCII, each with a zero byte).
+// The record reader passes over a UTF-8 mark, as no part of the text.
+ByteOrderMark byteOrderMarkOf(BufferedReader& text);
 
 // What readTextLine found.  One 0x1A as the very last byte of the input is
 // an end-of-file mark, not text; anywhere else it is an ordinary byte.
@@ -93,8 +95,9 @@ class TextRecordReader {
  public:
   // `notes`, where given, hears of every line the reader kept as text that
   // looks like a header line or a separator, of a category that found no
-  // slot or lost bytes, of lines an editor replaced characters in, and of
-  // lines left unread where the reading ends early.
+  // slot or lost bytes, of lines an editor replaced characters in or seems
+  // to have saved as UTF-8, of a text with carriage returns but no line
+  // feed, and of lines left unread where the reading ends early.
   TextRecordReader(BufferedReader& text, CategoryResolver& resolver, TextArena& texts, TextNotes* notes = nullptr)
       : text_(text), resolver_(resolver), texts_(texts), notes_(notes) {}
 
@@ -115,6 +118,7 @@ class TextRecordReader {
   bool readText(std::string_view line, bool whole, Record& record);
   void readCategoryLine(std::string_view line, Record& record);
   bool stop(TextLine result, bool noText);
+  void noteOldMacLineEnds();
   void noteHeaderLookalike(std::string_view line);
   void noteTextLines(std::string_view text, std::uint64_t firstLine);
   void note(std::uint64_t line, std::string_view words) {
@@ -127,6 +131,8 @@ class TextRecordReader {
   TextNotes* notes_;
   std::uint64_t line_ = 0;  // physical lines read
   int error_ = 0;
+  bool begun_ = false;
+  bool utf8_ = false;  // the text began with a UTF-8 byte-order mark
 };
 
 }  // namespace tx
