@@ -98,11 +98,24 @@ MERGES = [
     ("edited in the page, answered No to every question", edited, False, ["n", "n", "n", "n"], False, 4, 0),
     ("loaded with CR LF and a UTF-8 byte-order mark, answered All",
      lambda t: b"\xef\xbb\xbf" + edited(t).replace(b"\n", b"\r\n"), True, ["a"], False, 1, 0),
+    ("loaded as UTF-8 with its mark (accented letters, euro, curly quotes), answered All",
+     lambda t: as_utf8(edited(t)), True, ["a"], False, 1, 0),
     ("loaded, with a header typo, a 26-tilde line and an emptied body (notes)",
      lambda t: t.replace(b'Category = "Work"', b'Category="Work"').replace(SEP, b"~" * 26 + b"\n", 1)
      + b'Category = "Home"; Secret = 0\nPlaces = 2; StripZeros = 1\n' + SEP + b"Never read\n",
      True, ["y"], False, 1, 3),
 ]
+
+
+# A block with letters past ASCII: é, €, curly quotes, the character of the
+# undefined byte 81.
+ACCENTED = 'Category = "Home"; Secret = 0\nPlaces = 2; StripZeros = 1\nCaf\u00e9 \u20ac 5\n\u201cq\u201d \u0081\n' + \
+    SEP.decode()
+
+
+def as_utf8(text):
+    """The example's text as an editor saves it as UTF-8 with the mark."""
+    return b"\xef\xbb\xbf" + (text.decode("ascii") + ACCENTED).encode("utf-8")
 
 
 def merge_row(name, make_text, as_file, answers, by_key, questions_asked, notes_given):
@@ -128,6 +141,22 @@ def merge_row(name, make_text, as_file, answers, by_key, questions_asked, notes_
         database = s.page.download("download-database", "example.pdb")
         expect(masked(database) == masked(native), "the database is not what TxImport writes")
     return row
+
+
+def utf8_shown_and_refused_like_native(s):
+    """A UTF-8 text with its mark is shown as its characters, converted as
+    TxImport converts it; one with a character the set lacks is refused with
+    the program's message."""
+    s.page.choose_database(s.example)
+    text = as_utf8(s.example_text())
+    s.write("utf8.txt", text)
+    s.page.load_text(s.path("utf8.txt"))
+    expect(s.page.text_area() == text[3:].decode("utf-8"), "shown %r" % s.page.text_area()[-60:])
+    s.write("arrow.txt", text + "Arrow\n\u2192 here\n".encode("utf-8") + SEP)
+    status, out, err = s.native(s.importer, s.example, "arrow.txt", "native.pdb")
+    expect(status == 1 and b"holds a character that the handheld's character set does not have" in err, err)
+    s.page.load_text(s.path("arrow.txt"))
+    expect(s.page.failure() == err.decode().rstrip("\n"), "page %r, program %r" % (s.page.failure(), err))
 
 
 def changed_lines_marked(s):
@@ -245,6 +274,7 @@ ROWS = [("the shown and downloaded text is the native export", export_matches_na
 ROWS += [(name, merge_row(name, *rest)) for name, *rest in MERGES]
 ROWS += [
     ("the changed lines of both records are marked", changed_lines_marked),
+    ("a UTF-8 text is shown converted, and refused as the program refuses it", utf8_shown_and_refused_like_native),
     ("a damaged database: the exporter's message",
      refused_like_native(lambda s: example_bytes(s)[:50], None, "export")),
     ("a database of another creator: the exporter's message",

@@ -407,9 +407,9 @@ bool TextRecordReader::stop(TextLine result, bool noText) {
 }
 
 void TextRecordReader::noteOldMacLineEnds() {
-  // All of a text read whole, else its first block: carriage returns, and
-  // not one line feed.
-  const std::string_view start = text_.peek();
+  // Carriage returns and not one line feed in the text's first 4 KiB (the
+  // same however it is read).
+  const std::string_view start = text_.peek(4096).substr(0, 4096);
   if (start.find('\r') == std::string_view::npos || start.find('\n') != std::string_view::npos) return;
   note(1, "this text has carriage returns but no line feed (the old Mac line ends), so it was read as one line: "
           "save it with CR LF or LF line ends");

@@ -6,13 +6,28 @@
 (function () {
   const $ = (id) => document.getElementById(id);
 
-  // The handheld's 8-bit character set, as the page shows and edits it:
-  // each byte is one character and back, so text the user did not touch
-  // goes back byte for byte.
-  const decoder = new TextDecoder("windows-1252");
+  // The handheld's 8-bit character set, as the page shows and edits it: the
+  // core's own table (the one TxImport converts a UTF-8 text with), each
+  // byte one character and back, so text the user did not touch goes back
+  // byte for byte.
+  const codeOf = new Uint16Array(256);
   const byteOf = new Map();
-  for (let b = 0; b < 256; b++) byteOf.set(decoder.decode(new Uint8Array([b])), b);
-  const decode = (bytes) => decoder.decode(bytes);
+  function learnCharacters(core) {
+    core.handheldCharacters().forEach((code, b) => {
+      codeOf[b] = code;
+      byteOf.set(String.fromCharCode(code), b);
+    });
+  }
+  function decode(bytes) {
+    const parts = [];
+    const codes = new Uint16Array(Math.min(bytes.length, 8192));
+    for (let at = 0; at < bytes.length; at += codes.length) {
+      const count = Math.min(codes.length, bytes.length - at);
+      for (let i = 0; i < count; i++) codes[i] = codeOf[bytes[at + i]];
+      parts.push(String.fromCharCode.apply(null, codes.subarray(0, count)));
+    }
+    return parts.join("");
+  }
   function encode(text) {
     const bytes = new Uint8Array(text.length);
     let line = 1;
@@ -131,11 +146,13 @@
   // text is not put in it, only downloaded, merged or replaced.
   const largestEditable = 4 * 1048576;
 
-  function setText(name, bytes, origin) {
+  // `bytes` as they are merged; `shown`, where given, the handheld's bytes
+  // the text area shows of them (a UTF-8 text converted).
+  function setText(name, bytes, origin, shown = bytes) {
     state.text = { name, bytes };
     state.edited = false;
     const editable = bytes.length <= largestEditable;
-    $("text").value = editable ? decode(bytes) : "";
+    $("text").value = editable ? decode(shown) : "";
     $("text").hidden = !editable;
     const size = (bytes.length / 1048576).toFixed(1);
     $("text-info").textContent = editable ? `${name} (${origin})`
@@ -292,7 +309,18 @@
     clearResult();
     showFailure("");
     const bytes = await readFile(file);
-    if (bytes) setText(file.name, bytes, "loaded");
+    if (!bytes) return;
+    // A UTF-8 text is shown as the merge reads it, or refused as it would be.
+    let shown = bytes;
+    if (bytes.length >= 3 && bytes[0] === 0xEF && bytes[1] === 0xBB && bytes[2] === 0xBF) {
+      const converted = inCore(bytes, (text) => state.core.handheldText(text));
+      if (converted.failure) {
+        showFailure(decodeMessage(converted.failure).replace(/\n$/, ""));
+        return;
+      }
+      shown = converted.bytes;
+    }
+    setText(file.name, bytes, "loaded", shown);
   }
 
   function whenDropped(target, take) {
@@ -307,6 +335,7 @@
 
   function start(core) {
     state.core = core;
+    learnCharacters(core);
     $("database-file").addEventListener("change", (event) => {
       if (event.target.files.length > 0) chooseDatabase(event.target.files[0]);
       event.target.value = "";

@@ -27,6 +27,7 @@
 #include "system/file_io.h"
 #include "system/open_file.h"
 #include "system/platform.h"
+#include "textformat/handheld_charset.h"
 #include "textformat/text_records.h"
 
 namespace tx::web {
@@ -112,6 +113,33 @@ val exportText(const Bytes& input) {
   return result;
 }
 
+// The handheld's character set, as the page's text area shows and takes it:
+// the character of each byte, 0 to 255.
+val handheldCharacters() {
+  val characters = val::array();
+  for (int byte = 0; byte < 256; ++byte) {
+    characters.call<void>("push", static_cast<double>(handheldCharacter(static_cast<std::uint8_t>(byte))));
+  }
+  return characters;
+}
+
+// A loaded text as the text area shows it: a UTF-8 text (one with the
+// byte-order mark) converted to the handheld's bytes as TxImport converts
+// it, its mark left out; any other text as it is.  {bytes} or {failure}.
+val handheldText(Bytes& input) {
+  std::string text = input.take();
+  val result = val::object();
+  std::size_t size = 0;
+  const std::string failure = failureOf([&] { size = convertUtf8Text(text.data(), text.size()); });
+  if (!failure.empty()) {
+    result.set("failure", failure);
+    return result;
+  }
+  const std::size_t mark = text.compare(0, kUtf8Mark.size(), kUtf8Mark) == 0 ? kUtf8Mark.size() : 0;
+  result.set("bytes", bytesOut(std::string_view(text).substr(mark, size - mark)));
+  return result;
+}
+
 // The notes of the text reader, each the line TxImport writes for it.
 class NoteList : public TextNotes {
  public:
@@ -137,6 +165,7 @@ class PageImport {
     failure_ = failureOf([&] {
       BufferedReader file(BufferedReader::InMemory{}, db_);
       parts_ = loadRecords(file, list_);
+      text_.resize(convertUtf8Text(text_.data(), text_.size()));
       textReader_ = std::make_unique<BufferedReader>(BufferedReader::InMemory{}, text_);
       checkText(*textReader_, textName_);
       categories_ = std::make_unique<CategoryTable>(parts_.appInfo);
@@ -217,7 +246,7 @@ class PageImport {
 
   const std::string db_;
   const std::string textName_;
-  const std::string text_;
+  std::string text_;
   RecordList list_;
   DatabaseParts parts_;
   NoteList notes_;
@@ -235,6 +264,8 @@ EMSCRIPTEN_BINDINGS(txcore) {
   using namespace tx::web;
   emscripten::class_<Bytes>("Bytes").constructor<double>().function("view", &Bytes::view);
   emscripten::function("exportText", &exportText);
+  emscripten::function("handheldCharacters", &handheldCharacters);
+  emscripten::function("handheldText", &handheldText);
   emscripten::class_<PageImport>("PageImport")
       .constructor<Bytes&, std::string, Bytes&>()
       .function("failure", &PageImport::failure)
