@@ -88,9 +88,11 @@ TEST(TxExport, UsageWithWrongArgumentCount) {
     EXPECT_TRUE(txtest::listDirectory(dir.path()).empty());
   }
   // The usual options, as the only argument, answer with status 0.
-  const std::pair<std::string, std::string> options[] = {{"--help", "Format: TXEXPORT DbFileName TextFileName\n"},
-                                                          {"-h", "Format: TXEXPORT DbFileName TextFileName\n"},
-                                                          {"--version", "TxExport 1.0.0\n"}};
+  const std::string help =
+      "Format: TXEXPORT DbFileName TextFileName\n\n--help     prints this text\n--version  prints the program's name "
+      "and version\nThe manual: man TxExport (on Windows, TxExport.txt beside the program)\n";
+  const std::pair<std::string, std::string> options[] = {
+      {"--help", help}, {"-h", help}, {"--version", "TxExport 1.0.0\n"}};
   for (const auto& [option, out] : options) {
     TempDir dir;
     const auto run = runProgram(kExport, {option}, inDirectory(dir));

@@ -200,11 +200,13 @@ bool MergeSteps::next() {
     if (!first_) {
       list_.append(incoming_, kErrorMerging);
       pairing_->placed(nullptr, list_.size() - 1, incoming_, false);
+      ++counts_.added;
       continue;
     }
     if (pairing_->pairIdentical(first_, incoming_)) {
       // Nothing keeps its text: its room is used again.
       list_.texts().dropLast(incoming_.text);
+      ++counts_.unchanged;
       continue;
     }
     const Record* existing = pairing_->pairCounterpart(first_);
@@ -232,17 +234,23 @@ void MergeSteps::answer(OverwriteAnswer answer) {
   } else {
     list_.append(incoming_, kErrorMerging);
     pairing_->placed(first_, list_.size() - 1, incoming_, false);
+    ++counts_.keptBeside;
   }
 }
 
 void MergeSteps::replace(const Record* existing) {
+  ++counts_.replaced;
   pairing_->placed(first_, list_.positionOf(existing), incoming_, true);
   list_.replace(existing, incoming_);
 }
 
 void ImportMerger::merge(BufferedReader& text) {
   MergeSteps steps(list_, resolver_, text, notes_);
-  while (steps.next()) steps.answer(askOverwrite(steps.existing().text, answers_, out_));
+  while (steps.next()) {
+    if (show_) show_(steps.existing(), steps.incoming());
+    steps.answer(askOverwrite(steps.existing().text, answers_, out_, static_cast<bool>(show_)));
+  }
+  counts_ = steps.counts();
 }
 
 }  // namespace tx

@@ -1,7 +1,9 @@
 // The merge of a text file into the records of a database.
 #pragma once
 
+#include <cstddef>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <string_view>
 
@@ -15,6 +17,14 @@ inline constexpr std::string_view kErrorReadingText = "Error reading text file";
 inline constexpr std::string_view kErrorMerging = "Error merging text file";
 
 class Pairing;
+
+// What a merge did with the records of the text.
+struct MergeCounts {
+  std::size_t added = 0;       // a first line no record had
+  std::size_t replaced = 0;    // Yes or All
+  std::size_t keptBeside = 0;  // No: the new version added beside the old one
+  std::size_t unchanged = 0;   // equal to a record there
+};
 
 // The merge one question at a time, for a caller that cannot wait for an
 // answer in the middle of it (a web page): next() merges records until one
@@ -37,6 +47,7 @@ class MergeSteps {
   // Yes puts the incoming record in the existing one's place; No appends
   // it; All is Yes to this and every later conflict.
   void answer(OverwriteAnswer answer);
+  const MergeCounts& counts() const { return counts_; }
 
  private:
   // The incoming record in the place of `existing`.
@@ -49,6 +60,7 @@ class MergeSteps {
   const Record* first_ = nullptr;     // the first record of the incoming record's first line
   const Record* existing_ = nullptr;  // while a question waits
   bool all_ = false;
+  MergeCounts counts_;
 };
 
 class ImportMerger {
@@ -67,12 +79,22 @@ class ImportMerger {
   // user answers.  A read error on the text fails the run.
   void merge(BufferedReader& text);
 
+  // For a person at a terminal: `show` sees the two records before each
+  // question, an answer that counts for nothing gets a hint, and counts()
+  // tells what the merge did.
+  void showConflicts(std::function<void(const Record& existing, const Record& incoming)> show) {
+    show_ = std::move(show);
+  }
+  const MergeCounts& counts() const { return counts_; }
+
  private:
   RecordList& list_;
   CategoryResolver& resolver_;
   AnswerReader& answers_;
   std::FILE* out_;
   TextNotes* notes_;
+  std::function<void(const Record&, const Record&)> show_;
+  MergeCounts counts_;
 };
 
 }  // namespace tx

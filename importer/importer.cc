@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <memory>
@@ -11,6 +12,7 @@
 
 #include "system/command_line.h"
 #include "dbformat/database_file.h"
+#include "exporter/record_export.h"
 #include "dbformat/database_reader.h"
 #include "system/exit_signals.h"
 #include "system/fatal.h"
@@ -139,6 +141,24 @@ std::unique_ptr<BufferedReader> readerOfText(int fd, TextArena& storage) {
   return std::make_unique<BufferedReader>(BufferedReader::InMemory{}, std::string_view(bytes, size), error);
 }
 
+// A record as the export writes it.
+std::string blockOf(const AppInfoBlock& appInfo, const Record& record) {
+  StringSink block;
+  TextRecordWriter writer(block);
+  ExportVisitor visitor(appInfo, writer);
+  visitor.beginRecord(record);
+  visitor.textBytes(record.text);
+  visitor.endRecord();
+  return block.text();
+}
+
+// Colour for a terminal that has it, unless NO_COLOR is set.
+bool terminalHasColour() {
+  const char* none = std::getenv("NO_COLOR");
+  const char* term = std::getenv("TERM");
+  return (!none || !none[0]) && term && term[0] && std::string_view(term) != "dumb";
+}
+
 // Writes the merged records: the output is replaced as a whole or not at all.
 void writeResult(ReplacementFile& output, const OldDatabase& old, const RecordList& list) {
   const std::uint32_t now = static_cast<std::uint32_t>(std::time(nullptr));
@@ -150,7 +170,7 @@ void writeResult(ReplacementFile& output, const OldDatabase& old, const RecordLi
 }  // namespace
 
 void importDatabase(const std::string& oldPath, const std::string& textPath, const std::string& outputPath,
-                    AnswerReader& answers, std::FILE* out, std::FILE* notesOut) {
+                    AnswerReader& answers, std::FILE* out, std::FILE* notesOut, bool atTerminal) {
   // Load: the old database is read completely first.
   RecordList list;
   OldDatabase old = loadOldDatabase(oldPath, outputPath, list, notesOut);
@@ -167,7 +187,15 @@ void importDatabase(const std::string& oldPath, const std::string& textPath, con
   answers.refuseIfSameAs(textFd.get());
   CategoryTable categories(old.appInfo);
   NotesTo notes(notesOut, textPath);
-  ImportMerger(list, categories, answers, out, &notes).merge(text);
+  ImportMerger merger(list, categories, answers, out, &notes);
+  if (atTerminal) {
+    merger.showConflicts([&old, out](const Record& existing, const Record& incoming) {
+      const std::string diff = conflictDiff(blockOf(old.appInfo, existing), blockOf(old.appInfo, incoming),
+                                            terminalHasColour(), platform::kLineEnd == "\n");
+      std::fwrite(diff.data(), 1, diff.size(), out);
+    });
+  }
+  merger.merge(text);
   textFd.close(kErrorClosingText);
 
   // Write.  The old database, read whole, is closed first where it is not
@@ -176,13 +204,23 @@ void importDatabase(const std::string& oldPath, const std::string& textPath, con
   if (old.file.get() >= 0) old.file.close(kErrorClosingDatabase);
   writeResult(output, old, list);
   list.clear();
+  if (atTerminal) {
+    const MergeCounts& done = merger.counts();
+    const std::string summary = "TxImport: " + std::to_string(done.added) + " added, " + std::to_string(done.replaced) +
+                                " replaced, " + std::to_string(done.keptBeside) + " kept beside a new version, " +
+                                std::to_string(done.unchanged) + " unchanged\n";
+    std::fwrite(summary.data(), 1, summary.size(), notesOut);
+  }
 }
 
 int runImport(const std::vector<std::string>& arguments) {
   const bool countIsRight = arguments.size() == 3 || arguments.size() == 4;
   return runProgram(arguments, "TxImport", kUsage, countIsRight, [&arguments] {
     AnswerReader answers(0);
-    importDatabase(arguments[1], arguments[2], arguments.size() == 4 ? arguments[3] : arguments[1], answers, stdout, stderr);
+    // A person at a terminal sees each conflict, a hint and what was done.
+    const bool atTerminal = platform::isConsole(0) && platform::isConsole(1);
+    importDatabase(arguments[1], arguments[2], arguments.size() == 4 ? arguments[3] : arguments[1], answers, stdout,
+                   stderr, atTerminal);
     return 0;
   });
 }

@@ -15,8 +15,11 @@ namespace tx {
 // `out` and reading the answers from `answers`; what the text reader read
 // otherwise than its writer may have meant goes to `notes`, a line each.  A
 // failure leaves every file as it was.
+// `atTerminal`: a person answers at a terminal, who sees each conflict as a
+// line diff before its question, a hint after an answer that counts for
+// nothing, and a summary of what was done on `notes` at the end.
 void importDatabase(const std::string& oldPath, const std::string& textPath, const std::string& outputPath,
-                    AnswerReader& answers, std::FILE* out, std::FILE* notes);
+                    AnswerReader& answers, std::FILE* out, std::FILE* notes, bool atTerminal = false);
 
 // The whole TxImport program: `TxImport OldDbFileName TextFileName
 // [NewDbFileName]`.  Returns its exit status; a failure is printed first.

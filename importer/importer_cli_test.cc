@@ -119,8 +119,10 @@ TEST(TxImport, UsageWithWrongArgumentCount) {
     EXPECT_EQ(run.err, "");
     EXPECT_TRUE(listDirectory(dir.path()).empty());
   }
+  const std::string help = usage + "\n--help     prints this text\n--version  prints the program's name and version\n"
+                                   "The manual: man TxImport (on Windows, TxImport.txt beside the program)\n";
   const std::pair<std::string, std::string> options[] = {
-      {"--help", usage}, {"-h", usage}, {"--version", "TxImport 1.0.0\n"}};
+      {"--help", help}, {"-h", help}, {"--version", "TxImport 1.0.0\n"}};
   for (const auto& [option, out] : options) {
     const auto run = txtest::runProgram(kImport, {option});
     EXPECT_EQ(run.status, 0);

@@ -48,9 +48,23 @@ class AnswerReader {
 // by its first line: `Overwrite "<first line>" (Yes/No/All)? `.
 std::string overwriteQuestion(std::string_view existingText);
 
+inline constexpr std::string_view kAnswerHint = "Answer Yes, No or All; the first letter is enough.\n";
+
 // Asks on `out` whether to overwrite the record whose text is `existingText`
-// until a line starting with y, n or a (either case) arrives.  Input that
-// ends first, or that is the text file itself, fails the run.
-OverwriteAnswer askOverwrite(std::string_view existingText, AnswerReader& answers, std::FILE* out);
+// until a line starting with y, n or a (either case) arrives; with `hint`
+// (a person at a terminal), an answer that counts for nothing gets
+// kAnswerHint before the question again.  Input that ends first, or that is
+// the text file itself, fails the run.
+OverwriteAnswer askOverwrite(std::string_view existingText, AnswerReader& answers, std::FILE* out,
+                             bool hint = false);
+
+// What a person at a terminal is shown before a question: the existing
+// record's block and the text's, as the export writes them (`existingBlock`,
+// `incomingBlock`, the separator left out), as a line diff: unchanged lines
+// once ("  "), a run of more than six of them cut to its first and last two
+// around a count, removed ones "- " and added ones "+ " (in red and green
+// where `colour`).  Characters are shown in UTF-8 (`utf8`) or as the bytes
+// are, a control character as "?".
+std::string conflictDiff(std::string_view existingBlock, std::string_view incomingBlock, bool colour, bool utf8);
 
 }  // namespace tx

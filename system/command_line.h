@@ -16,15 +16,19 @@ namespace tx {
 
 inline constexpr std::string_view kVersion = TX_VERSION;
 
-// `--help` or `-h` as the only argument prints `usage`, `--version` the
-// program's name and version, on standard output.  True when it did: the
-// run then ends with status 0.
+// `--help` or `-h` as the only argument prints `usage`, a line for each
+// option and where the manual is; `--version` the program's name and
+// version; on standard output.  True when it did: the run then ends with
+// status 0.
 inline bool answeredAnOption(const std::vector<std::string>& arguments, std::string_view program,
                              std::string_view usage) {
   if (arguments.size() != 2) return false;
   std::string text;
   if (arguments[1] == "--help" || arguments[1] == "-h") {
     text = usage;
+    text.append("\n--help     prints this text\n--version  prints the program's name and version\n");
+    text.append("The manual: man ").append(program).append(" (on Windows, ").append(program);
+    text.append(".txt beside the program)\n");
   } else if (arguments[1] == "--version") {
     text.append(program).append(" ").append(kVersion).push_back('\n');
   } else {

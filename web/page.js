@@ -165,32 +165,7 @@
     return state.edited ? encode($("text").value) : state.text.bytes;
   }
 
-  // Marks the lines of each block that the other does not have in the same
-  // order (a longest common subsequence of lines; past a size that would
-  // take too long, line by line at the same positions).
-  function changedLines(a, b) {
-    const changedA = new Array(a.length).fill(true);
-    const changedB = new Array(b.length).fill(true);
-    if (a.length * b.length > 4000000) {
-      for (let i = 0; i < Math.min(a.length, b.length); i++) changedA[i] = changedB[i] = a[i] !== b[i];
-      return [changedA, changedB];
-    }
-    const width = b.length + 1;
-    const length = new Uint32Array((a.length + 1) * width);
-    for (let i = a.length - 1; i >= 0; i--) {
-      for (let j = b.length - 1; j >= 0; j--) {
-        length[i * width + j] = a[i] === b[j] ? length[(i + 1) * width + j + 1] + 1
-          : Math.max(length[(i + 1) * width + j], length[i * width + j + 1]);
-      }
-    }
-    for (let i = 0, j = 0; i < a.length && j < b.length;) {
-      if (a[i] === b[j]) { changedA[i++] = changedB[j++] = false; }
-      else if (length[(i + 1) * width + j] >= length[i * width + j + 1]) i++;
-      else j++;
-    }
-    return [changedA, changedB];
-  }
-
+  // Shows a block's lines, those `changed` marked.
   function showBlock(pre, lines, changed) {
     pre.replaceChildren();
     lines.forEach((line, i) => {
@@ -205,9 +180,10 @@
   function ask(merge) {
     const existing = decode(merge.existing()).replace(/\n$/, "").split("\n");
     const incoming = decode(merge.incoming()).replace(/\n$/, "").split("\n");
-    const [changedExisting, changedIncoming] = changedLines(existing, incoming);
-    showBlock($("existing"), existing, changedExisting);
-    showBlock($("incoming"), incoming, changedIncoming);
+    // The marks come from the core's line diff, the one the console shows.
+    const marks = merge.marks();
+    showBlock($("existing"), existing, marks.existing);
+    showBlock($("incoming"), incoming, marks.incoming);
     $("question-line").textContent = decode(merge.question());
     const dialog = $("question");
     return new Promise((resolve) => {

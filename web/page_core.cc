@@ -20,6 +20,7 @@
 #include "importer/category_table.h"
 #include "importer/database_writer.h"
 #include "importer/import_merger.h"
+#include "importer/line_diff.h"
 #include "importer/merge_input.h"
 #include "importer/overwrite_question.h"
 #include "importer/record_list.h"
@@ -197,6 +198,26 @@ class PageImport {
   val incoming() const { return blockOf(steps_->incoming()); }
   // The question as the program asks it.
   val question() const { return bytesOut(overwriteQuestion(steps_->existing().text)); }
+  // Which lines of the two blocks differ, by the line diff that shows them
+  // at a terminal: {existing: [bool], incoming: [bool]}, a line each.
+  val marks() const {
+    const std::string existing = blockText(steps_->existing()), incoming = blockText(steps_->incoming());
+    const std::vector<std::string_view> before = splitLines(existing), after = splitLines(incoming);
+    std::vector<bool> removed(before.size(), false), added(after.size(), false);
+    for (const DiffLine& line : lineDiff(before, after)) {
+      if (line.kind == DiffLine::Removed) removed[line.index] = true;
+      if (line.kind == DiffLine::Added) added[line.index] = true;
+    }
+    auto array = [](const std::vector<bool>& marked) {
+      val out = val::array();
+      for (const bool each : marked) out.call<void>("push", each);
+      return out;
+    };
+    val result = val::object();
+    result.set("existing", array(removed));
+    result.set("incoming", array(added));
+    return result;
+  }
 
   val notes() const {
     val lines = val::array();
@@ -216,15 +237,16 @@ class PageImport {
   }
 
  private:
-  val blockOf(const Record& record) const {
+  std::string blockText(const Record& record) const {
     StringSink block;
     TextRecordWriter writer(block);
     ExportVisitor visitor(parts_.appInfo, writer);
     visitor.beginRecord(record);
     visitor.textBytes(record.text);
     visitor.endRecord();
-    return bytesOut(block.text());
+    return block.text();
   }
+  val blockOf(const Record& record) const { return bytesOut(blockText(record)); }
 
   // The writer writes to a file of the page's own in-memory file system,
   // whose bytes the script then gets in one copy; the file is removed
@@ -274,6 +296,7 @@ EMSCRIPTEN_BINDINGS(txcore) {
       .function("existing", &PageImport::existing)
       .function("incoming", &PageImport::incoming)
       .function("question", &PageImport::question)
+      .function("marks", &PageImport::marks)
       .function("notes", &PageImport::notes)
       .function("records", &PageImport::records)
       .function("database", &PageImport::database);
