@@ -71,6 +71,81 @@ def wait_for(pid, seconds=20):
     raise AssertionError("the importer did not exit")
 
 
+def run_at_terminal(argv, env, answers):
+    """Runs argv at a pseudo-terminal, typing each answer once the question
+    it waits for is shown: what the terminal showed, and the exit status."""
+    pid, master = pty.fork()
+    if pid == 0:
+        try:
+            os.execve(argv[0], argv, env)
+        finally:
+            os._exit(127)
+    shown = b""
+    try:
+        for wait_for_text, answer in answers:
+            shown += read_terminal(master, wait_for_text)
+            os.write(master, answer)
+        shown += read_terminal(master)
+        status = wait_for(pid)
+        pid = None
+    finally:
+        if pid is not None:
+            os.kill(pid, signal.SIGKILL)
+            os.waitpid(pid, 0)
+    return shown, status
+
+
+def conflict_rows(importer, example, work):
+    """At a terminal: the diff before the question (a changed body line, a
+    changed category, a long unchanged run cut to a count), in colour unless
+    NO_COLOR is set, the hint after an answer that counts for nothing, and
+    the summary at the end.  (From a pipe, the unit tests pin every byte.)"""
+    sep = b"~" * 27 + b"\n"
+    long_record = b"Long record\n" + b"".join(b"line %d\n" % i for i in range(1, 11))
+    db = os.path.join(work, "rows.pdb")
+    setup = os.path.join(work, "setup.txt")
+    with open(setup, "wb") as f:
+        f.write(long_record + sep)
+    subprocess.run([importer, example, setup, db], check=True, stdin=subprocess.DEVNULL,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    edits = os.path.join(work, "rows.txt")
+    with open(edits, "wb") as f:
+        f.write(b'Category = "Home"; Secret = 0\nPlaces = 2; StripZeros = 1\nInvoice totals\n120.50+80.25\n*1.20\n' + sep +
+                b"Long record\n" + b"".join(b"line %d\n" % i for i in range(1, 10)) + b"line ten\n" + sep +
+                b"Brand new\n" + sep)
+    invoice = b'Overwrite "Invoice totals" (Yes/No/All)? '
+    long_question = b'Overwrite "Long record" (Yes/No/All)? '
+    rows = 0
+    for colour in (True, False):
+        env = dict(os.environ, TERM="xterm")
+        env.pop("NO_COLOR", None)
+        if not colour:
+            env["NO_COLOR"] = "1"
+        out = os.path.join(work, "rows-out.pdb")
+        shown, status = run_at_terminal([importer, db, edits, out], env,
+                                        [(invoice, b"maybe\n"), (b"first letter is enough.\r\n" + invoice, b"y\n"),
+                                         (long_question, b"n\n")])
+        assert os.WIFEXITED(status) and os.WEXITSTATUS(status) == 0, "status %r: %r" % (status, shown)
+        red, green, off = (b"\x1b[31m", b"\x1b[32m", b"\x1b[0m") if colour else (b"", b"", b"")
+        first = (red + b'- Category = "Work"; Secret = 0' + off + b"\r\n" +
+                 green + b'+ Category = "Home"; Secret = 0' + off + b"\r\n" +
+                 b"  Places = 2; StripZeros = 1\r\n  Invoice totals\r\n  120.50+80.25\r\n" +
+                 red + b"- *1.19" + off + b"\r\n" + green + b"+ *1.20" + off + b"\r\n" + invoice)
+        assert shown.startswith(first), "colour %s: shown %r" % (colour, shown[:400])
+        hint = invoice + b"maybe\r\nAnswer Yes, No or All; the first letter is enough.\r\n" + invoice
+        assert hint in shown, "colour %s: no hint in %r" % (colour, shown)
+        # Twelve unchanged lines: the first two, a count, the last two.
+        cut = (b"  Category = \"Unfiled\"; Secret = 0\r\n  Places = 14; StripZeros = 1\r\n"
+               b"  (8 unchanged lines)\r\n  line 8\r\n  line 9\r\n" +
+               red + b"- line 10" + off + b"\r\n" + green + b"+ line ten" + off + b"\r\n" + long_question)
+        assert cut in shown, "colour %s: the long record shown as %r" % (colour, shown)
+        summary = b"TxImport: 1 added, 1 replaced, 1 kept beside a new version, 0 unchanged\r\n"
+        assert shown.endswith(summary), "colour %s: ends %r" % (colour, shown[-200:])
+        assert (b"\x1b[" in shown) == colour, "colour %s: %r" % (colour, shown)
+        rows += 1
+    return rows
+
+
 def main():
     importer, exporter, example = sys.argv[1:4]
     work = tempfile.mkdtemp(prefix="txpty-")
@@ -129,7 +204,8 @@ def main():
             status = wait_for(pid)
             assert os.WIFEXITED(status) and os.WEXITSTATUS(status) == 1, "status %r" % status
             assert shown == expected, "%r shown as %r" % (argv, shown)
-        print("3 passed, 0 failed")
+        passed = 3 + conflict_rows(importer, example, work)
+        print("%d passed, 0 failed" % passed)
     finally:
         shutil.rmtree(work)
 
