@@ -85,7 +85,13 @@ std::string_view BufferedReader::peek() {
 
 std::string_view BufferedReader::peek(std::size_t count) {
   std::string_view available = peek();
-  while (!available.empty() && available.size() < count && fill()) available = peek();
+  while (!available.empty() && available.size() < count) {
+    // A fill may move the buffer even where it then finds the end: the view
+    // is always taken again after it.
+    const bool more = fill();
+    available = peek();
+    if (!more) break;
+  }
   return available;
 }
 

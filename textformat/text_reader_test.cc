@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -321,6 +322,30 @@ TEST(HandheldCharset, OnlyWellFormedUtf8IsRead) {
   }
   std::string text = "ok\n\xE2\x86\x92\n";
   EXPECT_EQ(utf8ToHandheld(text.data(), text.size()).badLine, 2u);
+}
+
+}  // namespace
+}  // namespace tx
+
+namespace tx {
+namespace {
+
+// A peek for more than a whole buffer holds, at the end of the input: the
+// buffer grows before the read finds the end, and the view must be of the
+// buffer as it is then (the sanitizer build catches a stale one).
+TEST(BufferedReaderPeek, ForMoreThanTheInputHoldsGivesAllOfIt) {
+  for (const std::size_t size : {std::size_t{15}, std::size_t{16}, std::size_t{17}, std::size_t{32}}) {
+    SCOPED_TRACE(size);
+    const int fd = ::memfd_create("peek", 0);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::write(fd, std::string(size, 'x').data(), size), static_cast<ssize_t>(size));
+    ASSERT_EQ(::lseek(fd, 0, SEEK_SET), 0);
+    BufferedReader reader(fd, 16);
+    const std::string_view all = reader.peek(size + 100);
+    ASSERT_EQ(all.size(), size);
+    EXPECT_EQ(all.find_first_not_of('x'), std::string_view::npos);
+    ::close(fd);
+  }
 }
 
 }  // namespace
