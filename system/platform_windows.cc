@@ -180,7 +180,24 @@ int openExisting(const std::string& path, bool truncate, bool read) {
 
 int closeFile(int fd) { return ::_close(fd); }
 
-long readSome(int fd, char* destination, std::size_t size) { return ::_read(fd, destination, chunk(size)); }
+namespace {
+// Set as soon as Ctrl-C, Ctrl-Break or the console's closing arrives.
+std::atomic<bool> consoleEventArrived{false};
+}  // namespace
+
+long readSome(int fd, char* destination, std::size_t size) {
+  const long got = ::_read(fd, destination, chunk(size));
+  if (got > 0) return got;
+  // A console event can end a read on the console or a pipe before its
+  // handler has run: the run is ending by that event, not by the end of the
+  // input, so this thread waits for the handler, which ends the process.
+  for (int waited = 0; waited < 500 && !consoleEventArrived.load(); waited += 10) {
+    if (got == 0 && waited >= 50) break;
+    ::Sleep(10);
+  }
+  while (consoleEventArrived.load()) ::Sleep(1000);
+  return got;
+}
 
 long readAt(int fd, char* destination, std::size_t size, std::uint64_t offset) {
   OVERLAPPED overlapped = at(offset);
@@ -303,6 +320,7 @@ std::atomic<int> held{0};
 HANDLE mainThread = nullptr;
 
 BOOL WINAPI onConsoleEvent(DWORD) {
+  consoleEventArrived.store(true);
   // The handler runs on a thread of its own.  The main thread is stopped
   // first, so that nothing it writes comes after the undoing, and only where
   // it does not hold the signals, as a blocked signal would wait.
@@ -313,7 +331,11 @@ BOOL WINAPI onConsoleEvent(DWORD) {
     ::Sleep(1);
   }
   if (exitHandler) exitHandler();
-  return FALSE;  // and the default handler ends the process
+  // Ended here, with the status a console interrupt gives: nothing of the
+  // stopped main thread's may run on, and no clean-up of the host's that
+  // could wait for it.
+  ::TerminateProcess(::GetCurrentProcess(), static_cast<UINT>(STATUS_CONTROL_C_EXIT));
+  return TRUE;
 }
 
 }  // namespace
@@ -412,9 +434,9 @@ int createTemporary(std::string& pattern) {
 }
 
 bool directoryTakesFiles(const std::string& directory) {
-  const std::string stem = directory.back() == '/' || directory.back() == '\\' ? directory : directory + "\\";
-  // Only making a file tells for certain.
-  std::string probe = stem + ".TxImport-XXXXXX";
+  // Only making a file tells for certain; joined by the host's rules, so that
+  // a bare drive ("Z:") means its current folder, not its root.
+  std::string probe = joinPath(directory, ".TxImport-XXXXXX");
   const int fd = createTemporary(probe);
   if (fd < 0) return false;
   ::_close(fd);
@@ -481,7 +503,8 @@ int replaceFile(const std::string& from, const std::string& to) {
 }
 
 void removeStaleTemporaries(const std::string& directory, const std::string& prefix, std::int64_t before) {
-  const std::string stem = directory.back() == '/' || directory.back() == '\\' ? directory : directory + "\\";
+  // Joined by the host's rules: a bare drive ("Z:") is its current folder.
+  const std::string stem = joinPath(directory, "");
   WIN32_FIND_DATAW found;
   const HANDLE search = ::FindFirstFileW(widen(stem + prefix + "??????").c_str(), &found);
   if (search == INVALID_HANDLE_VALUE) return;

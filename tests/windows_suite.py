@@ -9,11 +9,16 @@ Every wine call has a deadline.  Ends with the line 'N passed, N failed'.
 import argparse
 import os
 import shutil
+import signal
+import struct
 import subprocess
 import sys
 import tempfile
+import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "support"))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "bench"))
+import generate  # noqa: E402
 from row_files import RowFiles  # noqa: E402
 
 SEP = b"~" * 27 + b"\n"
@@ -218,6 +223,101 @@ def windows_path_forms(s):
     expect(left == ["db.pdb", "long.pdb", "mixed.pdb", "relative.pdb"], "left behind: %r" % left)
 
 
+# What wine reports for a process that ended with STATUS_CONTROL_C_EXIT
+# (0xC000013A, which cmd shows as -1073741510): its low byte.
+CONTROL_C_EXIT = 0x3A
+
+
+def interrupted(s, args, ready):
+    """Runs a Windows program and sends it the console's Ctrl-C (wine turns
+    SIGINT into it) once `ready()` says so (polled every 5 ms, for 60 s at
+    most): (status, stdout, stderr)."""
+    p = subprocess.Popen([s.wine, *args], cwd=s.dir, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                         stderr=subprocess.PIPE)
+    try:
+        deadline = time.monotonic() + 60
+        while not ready() and p.poll() is None and time.monotonic() < deadline:
+            time.sleep(0.005)
+        p.send_signal(signal.SIGINT)
+        out, err = p.communicate(timeout=60)
+    except subprocess.TimeoutExpired:
+        p.kill()
+        p.wait()
+        raise AssertionError("%s did not end after Ctrl-C" % args[0])
+    return p.returncode, out, err
+
+
+def ctrl_c_during_a_question(s):
+    s.copy_example()
+    before = s.read("db.pdb")
+    s.write("edits.txt", b"Invoice totals\r\nchanged\r\n" + crlf(SEP))
+    for output in ("db.pdb", "new.pdb"):
+        started = time.monotonic()
+        status, out, err = interrupted(s, [s.win_import, "db.pdb", "edits.txt", output],
+                                       lambda: time.monotonic() > started + 3)
+        expect(status == CONTROL_C_EXIT, "%s: status %d, out %r, err %r" % (output, status, out, err))
+        expect(out.endswith(b"(Yes/No/All)? ") and err == b"", "%s: out %r, err %r" % (output, out, err))
+        expect(s.read("db.pdb") == before, "%s: the database changed" % output)
+        expect(sorted(os.listdir(s.dir)) == ["db.pdb", "edits.txt"], "%s: left %r" % (output, os.listdir(s.dir)))
+
+
+def ctrl_c_during_a_write(s):
+    """A large import and a large export, interrupted while they write (once
+    their new file beside the old one appears, then a few milliseconds on):
+    the files old or complete and new, nothing left beside them, and status
+    STATUS_CONTROL_C_EXIT unless the run was already done."""
+    records = generate.make_records(40000, seed=9)
+    big = generate.database_bytes(records)
+    new_keys = [r.key() for r in records] + [(0, 14, 1, b"Added")]
+    text = generate.exported_text(records).replace(b"\n", b"\r\n")
+    for after in (0.0, 0.02, 0.05):
+        for args, output, tag in (([s.win_import, "db.pdb", "add.txt"], "db.pdb", ".db.pdb.TxImport-"),
+                                  ([s.win_export, "old.pdb", "mine.txt"], "mine.txt", ".mine.txt.TxExport-")):
+            s.write("db.pdb", big)
+            s.write("old.pdb", big)
+            s.write("add.txt", b"Added\r\n" + crlf(SEP))
+            s.write("mine.txt", b"mine")
+            seen = []
+
+            def ready():
+                if not seen and any(name.startswith(tag) for name in os.listdir(s.dir)):
+                    seen.append(time.monotonic())
+                return bool(seen) and time.monotonic() >= seen[0] + after
+            status, out, err = interrupted(s, args, ready)
+            got = s.read(output)
+            try:
+                new = generate.parse_database(got) == new_keys if output == "db.pdb" else got == text
+            except (ValueError, IndexError, struct.error):
+                new = False
+            old = got == (big if output == "db.pdb" else b"mine")
+            where = "%s, %.2f s after its new file appeared" % (args[0], after)
+            expect(old or new, "%s: neither old nor new" % where)
+            expect(status == CONTROL_C_EXIT or (status == 0 and new), "%s: status %d, %r" % (where, status, out + err))
+            expect(sorted(os.listdir(s.dir)) == ["add.txt", "db.pdb", "mine.txt", "old.pdb"],
+                   "%s: left %r" % (where, os.listdir(s.dir)))
+
+
+def read_only_wording(s):
+    """A read-only file is refused in the same words by both programs (as a
+    user: root writes a read-only file under wine)."""
+    if os.geteuid() == 0:
+        raise Skipped("root may write a read-only file")
+    s.copy_example()
+    s.write("mine.txt", b"mine")
+    s.write("add.txt", b"Added\r\n" + crlf(SEP))
+    for name in ("mine.txt", "db.pdb"):
+        os.chmod(s.path(name), 0o444)
+    try:
+        for args, name in (([s.win_export, "db.pdb", "mine.txt"], "mine.txt"), ([s.win_import, "db.pdb", "add.txt"], "db.pdb")):
+            status, out, err = s.win(*args)
+            want = b"Can't open \"%s\": the file is marked read-only\r\n" % name.encode()
+            expect(status == 1 and out == want and err == b"", "%s: status %d, %r" % (args[0], status, out + err))
+    finally:
+        for name in ("mine.txt", "db.pdb"):
+            os.chmod(s.path(name), 0o644)
+    expect(s.read("mine.txt") == b"mine", "the text changed")
+
+
 def held_by_another_program(s):
     # Another program holds the database open: with delete sharing the
     # update replaces it; without, it is refused cleanly, the file whole.
@@ -268,6 +368,9 @@ ROWS = [
     ("\\\\?\\, drive-relative and mixed-slash outputs", windows_path_forms),
     ("a database another program holds open: replaced with delete sharing, refused cleanly without",
      held_by_another_program),
+    ("Ctrl-C during a question ends with STATUS_CONTROL_C_EXIT, nothing written", ctrl_c_during_a_question),
+    ("Ctrl-C during a large import or export leaves every file old or new", ctrl_c_during_a_write),
+    ("a read-only file is refused in the same words by both programs", read_only_wording),
 ]
 
 
