@@ -297,6 +297,23 @@ def ctrl_c_during_a_write(s):
                    "%s: left %r" % (where, os.listdir(s.dir)))
 
 
+def readme_walkthrough(s):
+    """The Windows README's walkthrough, question for question: the example
+    exported, the code under "Door code" changed, imported to new.pdb."""
+    s.copy_example("example.pdb")
+    status, out, err = s.win(s.win_export, "example.pdb", "example.txt")
+    expect(status == 0, "export: %d %r" % (status, out + err))
+    s.write("example.txt", s.read("example.txt").replace(b"\r\n4711\r\n", b"\r\n1234\r\n"))
+    status, out, err = s.win(s.win_import, "example.pdb", "example.txt", "new.pdb", stdin=b"y\r\ny\r\n")
+    expect((status, err) == (0, b""), "import: %d %r" % (status, err))
+    expect(out == b'Overwrite "Door code" (Yes/No/All)? Overwrite "Pi to four places" (Yes/No/All)? ',
+           "the questions: %r" % out)
+    readme = open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "packaging", "windows",
+                               "README.txt"), "rb").read()
+    for line in (b'Overwrite "Door code" (Yes/No/All)?', b'Overwrite "Pi to four places" (Yes/No/All)?'):
+        expect(line in readme, "the README does not show %r" % line)
+
+
 def read_only_wording(s):
     """A read-only file is refused in the same words by both programs (as a
     user: root writes a read-only file under wine)."""
@@ -371,6 +388,7 @@ ROWS = [
     ("Ctrl-C during a question ends with STATUS_CONTROL_C_EXIT, nothing written", ctrl_c_during_a_question),
     ("Ctrl-C during a large import or export leaves every file old or new", ctrl_c_during_a_write),
     ("a read-only file is refused in the same words by both programs", read_only_wording),
+    ("the README's walkthrough asks what the programs ask", readme_walkthrough),
 ]
 
 
