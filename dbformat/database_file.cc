@@ -101,7 +101,11 @@ void putBack(int fd, const std::string& path, std::string_view program, std::FIL
 FileDescriptor openForUpdate(const std::string& path, std::string_view refusal) {
   FileDescriptor file(platform::openExisting(path, false, true));
   if (file.get() < 0) {
-    if (refusal.empty()) failToOpen(path, platform::errorText(errno));
+    int error = errno;
+    // The host's own words for why, where it has them (a file marked
+    // read-only on Windows), as the other checks of a file to write give.
+    if (!platform::canWrite(path)) error = errno;
+    if (refusal.empty()) failToOpen(path, platform::errorText(error));
     failToOpen(path, refusal);
   }
   return file;

@@ -327,7 +327,7 @@ def read_only_wording(s):
     try:
         for args, name in (([s.win_export, "db.pdb", "mine.txt"], "mine.txt"), ([s.win_import, "db.pdb", "add.txt"], "db.pdb")):
             status, out, err = s.win(*args)
-            want = b"Can't open \"%s\": the file is marked read-only\r\n" % name.encode()
+            want = b"Can't open \"%s\": the file is marked read-only" % name.encode()
             expect(status == 1 and out == want and err == b"", "%s: status %d, %r" % (args[0], status, out + err))
     finally:
         for name in ("mine.txt", "db.pdb"):
