@@ -16,6 +16,8 @@ import subprocess
 import sys
 import tempfile
 
+from selenium.webdriver.common.keys import Keys
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "support"))
 sys.path.insert(0, os.path.join(HERE, "..", "bench"))
@@ -24,6 +26,8 @@ from row_files import RowFiles  # noqa: E402
 from web_page import Page  # noqa: E402
 
 SEP = b"~" * 27 + b"\n"
+# Screenshots the rows keep, for a person to look at.
+ARTIFACTS = os.environ.get("TX_WEB_ARTIFACTS", tempfile.gettempdir())
 DATES = slice(36, 48)  # creation, modification and backup dates
 
 
@@ -130,6 +134,8 @@ def merge_row(name, make_text, as_file, answers, by_key, questions_asked, notes_
         asked = s.page.merge(answers, by_key=by_key)
         expect(s.page.outcome() == "done", "outcome %s, failure %r" % (s.page.outcome(), s.page.failure()))
         expect(len(asked) == questions_asked, "%d questions asked" % len(asked))
+        expect([a["count"] for a in asked] == ["Question %d" % (i + 1) for i in range(len(asked))],
+               "counted %r" % [a["count"] for a in asked])
         native, questions, notes = s.native_import(s.example, "edits.txt", answers[:len(asked)])
         expect("".join(a["line"] for a in asked) == questions,
                "questions %r, natively %r" % ([a["line"] for a in asked], questions))
@@ -159,6 +165,96 @@ def utf8_shown_and_refused_like_native(s):
     expect(s.page.failure() == err.decode().rstrip("\n"), "page %r, program %r" % (s.page.failure(), err))
 
 
+def typed_after_loading(make_text):
+    """A text loaded from a file, one character typed at its end: the page's
+    merge equals TxImport's on the same bytes, the character added."""
+    def row(s):
+        s.page.choose_database(s.example)
+        text = make_text(s.example_text())
+        s.write("loaded.txt", text)
+        s.page.load_text(s.path("loaded.txt"))
+        s.page.type_text("x")
+        # The same bytes under the same name, for the notes' sake.
+        s.write("loaded.txt", text + b"x")
+        status, out, err = s.native(s.importer, s.example, "loaded.txt", "native.pdb", answers=b"a\n")
+        asked = s.page.merge(["a"])
+        expect(len(asked) == out.count(b"(Yes/No/All)? "), "%d questions, natively %r" % (len(asked), out))
+        if status == 0:
+            expect(s.page.outcome() == "done", "outcome %s, failure %r" % (s.page.outcome(), s.page.failure()))
+            expect(masked(s.page.download("download-database", "example.pdb")) == masked(s.read("native.pdb")),
+                   "the database is not what TxImport writes")
+        else:
+            expect(s.page.failure() == (out + err).decode("cp1252").rstrip("\n"), "page %r" % s.page.failure())
+        expect(s.page.notes() == err.decode("cp1252").splitlines() or status != 0,
+               "notes %r, natively %r" % (s.page.notes(), err))
+    return row
+
+
+def edits_kept_unless_discarded(s):
+    """Choosing a database or loading a text asks before edits are lost."""
+    s.page.choose_database(s.example)
+    s.page.type_text("Mine\n")
+    edited = s.page.text_area()
+    s.write("other.txt", b"Other\n" + SEP)
+    for choose, path in (("database-file", s.example), ("text-file", s.path("other.txt"))):
+        s.page.element(choose).send_keys(path)
+        s.page.wait(lambda d: s.page.alert_text() is not None)
+        expect("edits" in s.page.alert_text(), "asked %r" % s.page.alert_text())
+        s.page.answer_alert(False)
+        expect(s.page.text_area() == edited, "%s: the edits were thrown away" % choose)
+    s.page.element("text-file").send_keys(s.path("other.txt"))
+    s.page.wait(lambda d: s.page.alert_text() is not None)
+    s.page.answer_alert(True)
+    s.page.wait(lambda d: s.page.text_area() == "Other\n" + SEP.decode())
+
+
+def answers_need_a_moment_and_a_letter(s):
+    """A double click or Enter as the dialog opens answers nothing; each
+    dialog counts its question."""
+    s.page.choose_database(s.example)
+    s.page.edit_text(edited(s.example_text()).decode("cp1252"))
+    s.page.element("merge").click()
+    s.page.wait(lambda d: d.execute_script("return document.getElementById('question').open"))
+    s.page.double_click("answer-yes")
+    s.page.element("question").send_keys(Keys.ENTER)
+    expect(s.page.driver.execute_script("return document.getElementById('question').open"), "the dialog was answered")
+    expect(s.page.text_of("question-count") == "Question 1", s.page.text_of("question-count"))
+    s.page.wait(lambda d: d.execute_script("return document.getElementById('question').dataset.ready === 'yes'"))
+    s.page.element("question").send_keys(Keys.ENTER)
+    expect(s.page.driver.execute_script("return document.getElementById('question').open"), "Enter answered")
+    s.page.element("answer-stop").click()
+    s.page.wait(lambda d: s.page.outcome() == "stopped")
+
+
+def narrow_dialog_shows_each_change(s):
+    """At 390 px the two records stand one above the other and a long line
+    wraps, so that its changed end is in view."""
+    s.page.driver.set_window_size(390, 844)
+    try:
+        s.page.open()
+        s.page.choose_database(s.example)
+        long_line = "x" * 120
+        text = s.example_text().replace(b"*1.19", (long_line + " old end").encode())
+        s.write("long.txt", text)
+        s.page.load_text(s.path("long.txt"))
+        s.page.edit_text(text.decode().replace(" old end", " new end"))
+        s.page.element("merge").click()
+        s.page.wait(lambda d: d.execute_script("return document.getElementById('question').open"))
+        boxes = s.page.driver.execute_script("""
+            const box = (id) => { const e = document.getElementById(id); const r = e.getBoundingClientRect();
+                return {top: r.top, bottom: r.bottom, left: r.left, width: r.width,
+                        scroll: e.scrollWidth, client: e.clientWidth}; };
+            return {existing: box('existing'), incoming: box('incoming'), width: window.innerWidth};""")
+        s.page.driver.save_screenshot(os.path.join(ARTIFACTS, "dialog-390px.png"))
+        e, i = boxes["existing"], boxes["incoming"]
+        expect(i["top"] >= e["bottom"], "the records stand side by side: %r" % boxes)
+        expect(e["width"] > 0.7 * boxes["width"], "a record is narrow: %r" % boxes)
+        expect(e["scroll"] <= e["client"] and i["scroll"] <= i["client"], "a line runs out of view: %r" % boxes)
+        s.page.element("answer-stop").click()
+    finally:
+        s.page.driver.set_window_size(1280, 900)
+
+
 def changed_lines_marked(s):
     s.page.choose_database(s.example)
     s.page.edit_text(edited(s.example_text()).decode("cp1252"))
@@ -174,21 +270,23 @@ def refused_like_native(make_db, make_text, program):
     offers nothing to download, and changes nothing it showed."""
     def row(s):
         s.write("db.pdb", make_db(s))
+        named = ""
         if program == "export":
             status, out, err = s.native(s.export, "db.pdb", "native.txt")
             s.page.choose_database(s.path("db.pdb"))
             expect(not s.page.shown("text-step"), "the text step is shown for a damaged database")
+            named = "db.pdb: "  # the message names no file: the page does
         else:
+            # Refused when it is loaded, the text area keeping what it had.
             s.write("text.txt", make_text(s))
             status, out, err = s.native(s.importer, "db.pdb", "text.txt", "native.pdb")
             s.page.choose_database(s.path("db.pdb"))
+            shown = s.page.text_area()
             s.page.load_text(s.path("text.txt"))
-            s.page.element("merge").click()
-            s.page.wait(lambda d: s.page.outcome() not in (None, "running"))
-            expect(not s.page.shown("download-database"), "a database is offered after a failure")
+            expect(s.page.text_area() == shown, "the text area changed")
         expect(status == 1, "the program did not refuse: %d" % status)
         message = (out + err).decode()
-        expect(s.page.failure() == message.rstrip("\n"), "page %r, program %r" % (s.page.failure(), message))
+        expect(s.page.failure() == named + message.rstrip("\n"), "page %r, program %r" % (s.page.failure(), message))
     return row
 
 
@@ -204,7 +302,8 @@ def shared_texts(s):
 def shared_texts_refused(s):
     s.write("shared.pdb", shared_texts(s))
     s.page.choose_database(s.path("shared.pdb"))
-    expect(s.page.failure() == "Error writing text file: the text would pass 512 MiB, more than the page can hold",
+    expect(s.page.failure() == "shared.pdb: Error writing text file: the text would pass 512 MiB, more than the page "
+                               "can hold",
            s.page.failure())
     expect(not s.page.shown("text-step"), "the text step is shown")
 
@@ -288,6 +387,14 @@ ROWS += [
     ("Escape stops the merge and nothing is offered", stopped_merge_writes_nothing),
     ("a character the handheld's set lacks is refused", character_outside_the_set),
     ("a database of 300 records (a size whose merge once never ended), answered All", sized_database(300)),
+    ("a carriage return inside a line survives the text area and one typed character",
+     typed_after_loading(lambda t: t.replace(b"Door code\n", b"Door code\rwith a return\n"))),
+    ("old Mac line ends survive the text area and one typed character",
+     typed_after_loading(lambda t: t.replace(b"\n", b"\r"))),
+    ("edits are kept unless the user lets them go", edits_kept_unless_discarded),
+    ("a double click or Enter as a dialog opens answers nothing; questions are counted",
+     answers_need_a_moment_and_a_letter),
+    ("at 390 px the records stack and a long changed line wraps into view", narrow_dialog_shows_each_change),
 ]
 BIG_ROW = ("the benchmark's 65,535-record database: export and merge", big_database)
 

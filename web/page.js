@@ -28,11 +28,25 @@
     }
     return parts.join("");
   }
-  function encode(text) {
+  // A carriage return that is not part of a line end is shown as this mark
+  // (a text area would make it a line end) and is one again in the bytes.
+  const returnMark = "\u240D";
+  // The text area's text of `bytes`: CR LF line ends as line ends, other
+  // carriage returns as the mark.
+  function shownText(bytes) {
+    return decode(bytes).replace(/\r\n/g, "\n").replace(/\r/g, returnMark);
+  }
+  // Whether the text's line ends are CR LF, which its edited bytes then keep.
+  function endsLinesWithCrLf(bytes) {
+    const text = decode(bytes);
+    return text.includes("\r\n") && !/(^|[^\r])\n/.test(text);
+  }
+  function encode(value, crlf) {
+    const text = crlf ? value.replace(/\n/g, "\r\n") : value;
     const bytes = new Uint8Array(text.length);
     let line = 1;
     for (let i = 0; i < text.length; i++) {
-      const b = byteOf.get(text[i]);
+      const b = text[i] === returnMark ? 0x0D : byteOf.get(text[i]);
       if (b === undefined) {
         const code = text.codePointAt(i).toString(16).toUpperCase().padStart(4, "0");
         throw new Error(`Line ${line} of the text holds "${String.fromCodePoint(text.codePointAt(i))}" ` +
@@ -78,10 +92,19 @@
     }
   }
 
-  function showFailure(message) {
+  // A failure, naming the file it is about where the message does not, is
+  // shown in view (and read out: the element is an alert).
+  function showFailure(message, fileName = "") {
     const failure = $("failure");
-    failure.textContent = message.replace(/\n$/, "");
+    const text = message.replace(/\n$/, "");
+    failure.textContent = text && fileName ? `${fileName}: ${text}` : text;
     failure.hidden = !message;
+    if (message) failure.scrollIntoView({ block: "nearest" });
+  }
+
+  // Edits are never thrown away without the user's word.
+  function mayDiscardEdits() {
+    return !state.edited || window.confirm("Your edits to the text would be lost. Discard them?");
   }
 
   function offerDownload(bytes, name) {
@@ -117,7 +140,7 @@
   }
 
   async function chooseDatabase(file) {
-    if (state.merging) return;
+    if (state.merging || !mayDiscardEdits()) return;
     showFailure("");
     const bytes = await readFile(file);
     if (!bytes) return;
@@ -132,7 +155,8 @@
       state.database = null;
       $("database-info").textContent = "";
       $("text-step").hidden = $("merge-step").hidden = true;
-      showFailure(exported.failure);
+      state.edited = false;
+      showFailure(exported.failure, file.name);
       return;
     }
     state.database = { name: file.name, bytes };
@@ -149,10 +173,10 @@
   // `bytes` as they are merged; `shown`, where given, the handheld's bytes
   // the text area shows of them (a UTF-8 text converted).
   function setText(name, bytes, origin, shown = bytes) {
-    state.text = { name, bytes };
+    state.text = { name, bytes, crlf: endsLinesWithCrLf(shown) };
     state.edited = false;
     const editable = bytes.length <= largestEditable;
-    $("text").value = editable ? decode(shown) : "";
+    $("text").value = editable ? shownText(shown) : "";
     $("text").hidden = !editable;
     const size = (bytes.length / 1048576).toFixed(1);
     $("text-info").textContent = editable ? `${name} (${origin})`
@@ -162,7 +186,7 @@
 
   // The bytes to merge: the text as loaded or exported until it is edited.
   function textBytes() {
-    return state.edited ? encode($("text").value) : state.text.bytes;
+    return state.edited ? encode($("text").value, state.text.crlf) : state.text.bytes;
   }
 
   // Shows a block's lines, those `changed` marked.
@@ -177,7 +201,7 @@
   }
 
   // Asks one question in the dialog: 0 Yes, 1 No, 2 All, or null to stop.
-  function ask(merge) {
+  function ask(merge, number) {
     const existing = decode(merge.existing()).replace(/\n$/, "").split("\n");
     const incoming = decode(merge.incoming()).replace(/\n$/, "").split("\n");
     // The marks come from the core's line diff, the one the console shows.
@@ -185,7 +209,14 @@
     showBlock($("existing"), existing, marks.existing);
     showBlock($("incoming"), incoming, marks.incoming);
     $("question-line").textContent = decode(merge.question());
+    $("question-count").textContent = `Question ${number}`;
     const dialog = $("question");
+    // No click or key counts in the dialog's first half second (a double
+    // click or a key held down is not an answer to a question not yet seen).
+    const opened = performance.now();
+    const settled = () => performance.now() - opened >= 500;
+    delete dialog.dataset.ready;
+    setTimeout(() => { dialog.dataset.ready = "yes"; }, 500);
     return new Promise((resolve) => {
       const buttons = { "answer-yes": 0, "answer-no": 1, "answer-all": 2, "answer-stop": null };
       const keys = { y: 0, n: 1, a: 2 };
@@ -195,18 +226,26 @@
         dialog.close();
         resolve(answer);
       };
-      for (const [id, answer] of Object.entries(buttons)) $(id).onclick = () => finish(answer);
+      for (const [id, answer] of Object.entries(buttons)) {
+        $(id).onclick = () => { if (settled() || answer === null) finish(answer); };
+      }
       dialog.onkeydown = (event) => {
+        // Enter answers nothing, as an empty line asks again in the console.
+        if (event.key === "Enter") {
+          event.preventDefault();
+          return;
+        }
         const answer = keys[event.key.toLowerCase()];
         if (answer !== undefined && !event.ctrlKey && !event.metaKey && !event.altKey) {
           event.preventDefault();
-          finish(answer);
+          if (settled()) finish(answer);
         }
       };
       // Escape stops the merge; nothing is written.
       dialog.oncancel = (event) => { event.preventDefault(); finish(null); };
       dialog.showModal();
-      $("answer-yes").focus();
+      // The dialog itself has the focus: no button is pressed by a stray key.
+      dialog.focus();
     });
   }
 
@@ -239,7 +278,7 @@
       // next() says no more once the merge has failed.
       while (timed(() => run.next())) {
         questions++;
-        const answer = await ask(run);
+        const answer = await ask(run, questions);
         if (answer === null) {
           outcome = "stopped";
           $("merge-info").textContent = "Merge stopped; nothing was written.";
@@ -254,6 +293,7 @@
         item.textContent = decodeMessage(note).replace(/\n$/, "");
         $("notes").appendChild(item);
       }
+      if (notes.length > 0) $("notes").scrollIntoView({ block: "nearest" });
       if (failure) {
         showFailure(failure);
         return;
@@ -281,11 +321,18 @@
   }
 
   async function loadText(file) {
-    if (state.merging) return;
+    if (state.merging || !mayDiscardEdits()) return;
     clearResult();
     showFailure("");
     const bytes = await readFile(file);
     if (!bytes) return;
+    // A text the merge would refuse (UTF-16, a database) is refused now, in
+    // the program's words, and the text area keeps what it had.
+    const refusal = inCore(bytes, (text) => state.core.textRefusal(file.name, text));
+    if (refusal) {
+      showFailure(decodeMessage(refusal));
+      return;
+    }
     // A UTF-8 text is shown as the merge reads it, or refused as it would be.
     let shown = bytes;
     if (bytes.length >= 3 && bytes[0] === 0xEF && bytes[1] === 0xBB && bytes[2] === 0xBF) {

@@ -141,6 +141,16 @@ val handheldText(Bytes& input) {
   return result;
 }
 
+// What TxImport says of a text it refuses before reading any record (UTF-16,
+// a database given as the text), or "".
+std::string textRefusal(std::string name, Bytes& input) {
+  const std::string& text = input.bytes();
+  return failureOf([&] {
+    BufferedReader reader(BufferedReader::InMemory{}, text);
+    checkText(reader, name);
+  });
+}
+
 // The notes of the text reader, each the line TxImport writes for it.
 class NoteList : public TextNotes {
  public:
@@ -288,6 +298,7 @@ EMSCRIPTEN_BINDINGS(txcore) {
   emscripten::function("exportText", &exportText);
   emscripten::function("handheldCharacters", &handheldCharacters);
   emscripten::function("handheldText", &handheldText);
+  emscripten::function("textRefusal", &textRefusal);
   emscripten::class_<PageImport>("PageImport")
       .constructor<Bytes&, std::string, Bytes&>()
       .function("failure", &PageImport::failure)

@@ -123,6 +123,24 @@ class Page:
     def load_text(self, path):
         self.choose_file("text-file", "text-info", path)
 
+    def alert_text(self):
+        """The text of an open confirm or alert, or None."""
+        try:
+            return self.driver.switch_to.alert.text
+        except Exception:  # no alert open
+            return None
+
+    def answer_alert(self, accept):
+        alert = self.driver.switch_to.alert
+        if accept:
+            alert.accept()
+        else:
+            alert.dismiss()
+
+    def double_click(self, id_):
+        from selenium.webdriver.common.action_chains import ActionChains
+        ActionChains(self.driver).double_click(self.element(id_)).perform()
+
     def text_area(self):
         return self.driver.execute_script("return document.getElementById('text').value")
 
@@ -151,10 +169,13 @@ class Page:
                 "return document.getElementById('question').open || document.body.dataset.merge !== 'running'"))
             if not self.driver.execute_script("return document.getElementById('question').open"):
                 return asked
+            # The dialog takes answers only once it has been seen a moment.
+            self.wait(lambda d: d.execute_script("return document.getElementById('question').dataset.ready === 'yes'"))
             asked.append(self.driver.execute_script("""
                 const lines = (id) => Array.from(document.getElementById(id).children).map(
                     (s) => (s.className === 'changed' ? '> ' : '  ') + s.textContent.replace(/\\n$/, ''));
                 return {line: document.getElementById('question-line').textContent,
+                        count: document.getElementById('question-count').textContent,
                         existing: lines('existing'), incoming: lines('incoming')};"""))
             if stop_at is not None and len(asked) == stop_at:
                 self.element("question").send_keys(Keys.ESCAPE)
