@@ -190,6 +190,40 @@ def typed_after_loading(make_text):
     return row
 
 
+def non_ascii_name_in_a_note(s):
+    """A note names a text file with letters past ASCII as they are, while a
+    record's bytes in it stay the handheld's."""
+    s.page.choose_database(s.example)
+    name = "caf\u00e9 \u2192.txt"
+    s.write(name, s.example_text().replace(b'Category = "Work"', b'Category = "Caf\xe9 and more names"'))
+    s.page.load_text(s.path(name))
+    s.page.merge(["a"])
+    want = 'TxImport: note: "%s" line 1: category name cut to its first 15 bytes: "Caf\u00e9 and more n"' % name
+    expect(s.page.notes()[:1] == [want], "notes %r" % s.page.notes())
+
+
+def keyboard_reaches_every_control(s):
+    """Tab reaches the file choosers and the buttons: the page works with the
+    keyboard alone."""
+    s.page.choose_database(s.example)
+    reached = s.page.driver.execute_script("""
+        const order = [];
+        for (let i = 0; i < 12; i++) {
+          const e = document.activeElement;
+          order.push(e.id || e.tagName);
+          const all = Array.from(document.querySelectorAll('input, button, textarea, [tabindex="0"]'))
+            .filter((x) => !x.closest('[hidden]') && !x.closest('dialog'));
+          const next = all[(all.indexOf(e) + 1) % all.length];
+          next.focus();
+        }
+        return order;""")
+    for control in ("database-file", "text-file", "download-text", "text", "merge"):
+        expect(control in reached, "Tab does not reach %s: %r" % (control, reached))
+    focusable = s.page.driver.execute_script(
+        "const e = document.getElementById('text-file'); e.focus(); return document.activeElement === e;")
+    expect(focusable, "the text file chooser takes no focus")
+
+
 def edits_kept_unless_discarded(s):
     """Choosing a database or loading a text asks before edits are lost."""
     s.page.choose_database(s.example)
@@ -392,6 +426,8 @@ ROWS += [
     ("old Mac line ends survive the text area and one typed character",
      typed_after_loading(lambda t: t.replace(b"\n", b"\r"))),
     ("edits are kept unless the user lets them go", edits_kept_unless_discarded),
+    ("a note names a file with letters past ASCII as they are", non_ascii_name_in_a_note),
+    ("the file choosers take the keyboard's focus", keyboard_reaches_every_control),
     ("a double click or Enter as a dialog opens answers nothing; questions are counted",
      answers_need_a_moment_and_a_letter),
     ("at 390 px the records stack and a long changed line wraps into view", narrow_dialog_shows_each_change),

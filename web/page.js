@@ -64,6 +64,15 @@
     try { return new TextDecoder("utf-8", { fatal: true }).decode(bytes); } catch (e) { return decode(bytes); }
   }
 
+  // A note: the text file's name in UTF-8, what follows it (a record's
+  // bytes among it) in the handheld's set.
+  function decodeNote(bytes, name) {
+    const prefix = new TextEncoder().encode(`TxImport: note: "${name}"`);
+    const starts = bytes.length >= prefix.length && prefix.every((b, i) => bytes[i] === b);
+    if (!starts) return decodeMessage(bytes);
+    return `TxImport: note: "${name}"` + decode(bytes.subarray(prefix.length));
+  }
+
   const state = {
     core: null,
     database: null,  // {name, bytes}
@@ -290,7 +299,7 @@
       const notes = run.notes();
       for (const note of notes) {
         const item = document.createElement("li");
-        item.textContent = decodeMessage(note).replace(/\n$/, "");
+        item.textContent = decodeNote(note, state.text.name).replace(/\n$/, "");
         $("notes").appendChild(item);
       }
       if (notes.length > 0) $("notes").scrollIntoView({ block: "nearest" });
