@@ -194,14 +194,7 @@ def main():
         runs = [([exporter, missing, out], b'Can\'t open "%s": No such file or directory\r\n' % missing.encode()),
                 ([importer, db, db, os.path.join(work, "new.pdb")], b'Can\'t open "%s": it is a Tallix database, not a text file\r\n' % db.encode())]
         for argv, expected in runs:
-            pid, master = pty.fork()
-            if pid == 0:
-                try:
-                    os.execv(argv[0], argv)
-                finally:
-                    os._exit(127)
-            shown = read_terminal(master)
-            status = wait_for(pid)
+            shown, status = run_at_terminal(argv, dict(os.environ), [])
             assert os.WIFEXITED(status) and os.WEXITSTATUS(status) == 1, "status %r" % status
             assert shown == expected, "%r shown as %r" % (argv, shown)
         passed = 3 + conflict_rows(importer, example, work)
