@@ -14,6 +14,7 @@ import struct
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "support"))
@@ -230,21 +231,26 @@ CONTROL_C_EXIT = 0x3A
 
 def interrupted(s, args, ready):
     """Runs a Windows program and sends it the console's Ctrl-C (wine turns
-    SIGINT into it) once `ready()` says so (polled every 5 ms, for 60 s at
-    most): (status, stdout, stderr)."""
+    SIGINT into it) once `ready(output so far)` says so (polled every 5 ms,
+    for 60 s at most): (status, stdout, stderr)."""
     p = subprocess.Popen([s.wine, *args], cwd=s.dir, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                          stderr=subprocess.PIPE)
+    out = bytearray()
+    reader = threading.Thread(target=lambda: [out.extend(chunk) for chunk in iter(lambda: p.stdout.read1(4096), b"")])
+    reader.start()
     try:
         deadline = time.monotonic() + 60
-        while not ready() and p.poll() is None and time.monotonic() < deadline:
+        while not ready(bytes(out)) and p.poll() is None and time.monotonic() < deadline:
             time.sleep(0.005)
         p.send_signal(signal.SIGINT)
-        out, err = p.communicate(timeout=60)
+        p.wait(timeout=60)
     except subprocess.TimeoutExpired:
         p.kill()
         p.wait()
         raise AssertionError("%s did not end after Ctrl-C" % args[0])
-    return p.returncode, out, err
+    finally:
+        reader.join()
+    return p.returncode, bytes(out), p.stderr.read()
 
 
 def ctrl_c_during_a_question(s):
@@ -252,9 +258,14 @@ def ctrl_c_during_a_question(s):
     before = s.read("db.pdb")
     s.write("edits.txt", b"Invoice totals\r\nchanged\r\n" + crlf(SEP))
     for output in ("db.pdb", "new.pdb"):
-        started = time.monotonic()
-        status, out, err = interrupted(s, [s.win_import, "db.pdb", "edits.txt", output],
-                                       lambda: time.monotonic() > started + 3)
+        # Once the question is shown, and a moment on.
+        asked = []
+
+        def ready(shown):
+            if not asked and shown.endswith(b"(Yes/No/All)? "):
+                asked.append(time.monotonic())
+            return bool(asked) and time.monotonic() > asked[0] + 0.3
+        status, out, err = interrupted(s, [s.win_import, "db.pdb", "edits.txt", output], ready)
         expect(status == CONTROL_C_EXIT, "%s: status %d, out %r, err %r" % (output, status, out, err))
         expect(out.endswith(b"(Yes/No/All)? ") and err == b"", "%s: out %r, err %r" % (output, out, err))
         expect(s.read("db.pdb") == before, "%s: the database changed" % output)
@@ -279,7 +290,7 @@ def ctrl_c_during_a_write(s):
             s.write("mine.txt", b"mine")
             seen = []
 
-            def ready():
+            def ready(_):
                 if not seen and any(name.startswith(tag) for name in os.listdir(s.dir)):
                     seen.append(time.monotonic())
                 return bool(seen) and time.monotonic() >= seen[0] + after
