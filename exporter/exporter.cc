@@ -26,7 +26,7 @@ constexpr std::string_view kTextIsTheDatabase = "it is the database file itself"
 // their bytes, and would otherwise fill the disk.
 constexpr std::uint64_t kLongestText = std::uint64_t{4} << 30;
 constexpr std::string_view kTextTooLong = "the text would pass 4 GiB, more than any database can hold";
-constexpr std::string_view kTextIsADatabase = "it is a Tallix database, so it is not overwritten";
+constexpr std::string_view kTextIsAnotherDatabase = "it is a Tallix database, so it is not overwritten";
 
 // Another database named as the text file (a slip of the arguments) is not
 // emptied.  A file that cannot be read here is left to the open for writing
@@ -35,7 +35,7 @@ void refuseADatabaseAsText(const std::string& textPath) {
   platform::FileStatus info;
   if (!platform::status(textPath, info) || !info.regular || info.size < kCreatorOffset + 4) return;
   FileDescriptor text(platform::openForReading(textPath));
-  if (text.get() >= 0 && startsAsTallixDatabase(text.get())) failToOpen(textPath, kTextIsADatabase);
+  if (text.get() >= 0 && startsAsTallixDatabase(text.get())) failToOpen(textPath, kTextIsAnotherDatabase);
 }
 
 }  // namespace

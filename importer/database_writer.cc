@@ -50,7 +50,7 @@ class Output {
 
  private:
   [[noreturn]] void fail() const {
-    const std::uint64_t at = out_.failedAt();
+    const std::uint64_t at = out_.written();
     errno = out_.error();
     if (at < kFirstRecordListOffset) fatalSystemError(kErrorWritingHeader);
     if (at < kFirstRecordListOffset + kRecordListHeaderSize) fatalSystemError(kErrorWritingRecordList);

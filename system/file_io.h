@@ -111,7 +111,7 @@ class StringSink : public ByteSink {
 // blocks as they fill, uncopied.
 //
 // It reports and the caller decides: a write that fails gives false, and
-// error() and failedAt() then say why and where.  After a failure the
+// error() and written() then say why and where.  After a failure the
 // writer is not used again.
 class BlockWriter {
  public:
@@ -132,7 +132,6 @@ class BlockWriter {
   // How many bytes reached the file; after a failure, the offset (from where
   // the writer started) of the first byte that did not.
   std::uint64_t written() const { return written_; }
-  std::uint64_t failedAt() const { return written_; }
 
  private:
   bool writeOut(const char* bytes, std::size_t size);

@@ -18,6 +18,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "system/large_memory.h"
 #include "system/platform.h"
 
 namespace tx::platform {
@@ -184,7 +185,6 @@ void discardConsoleInput(int fd) { ::tcflush(fd, TCIFLUSH); }
 
 namespace {
 
-constexpr std::size_t kHugePage = std::size_t{2} << 20;
 constexpr std::size_t kPage = 4096;
 
 std::size_t mappedSizeFor(std::size_t size) { return (size + kPage - 1) / kPage * kPage; }
@@ -198,15 +198,15 @@ std::size_t mappedSizeFor(std::size_t size) { return (size + kPage - 1) / kPage 
 // that no more memory is taken than the block needs.
 void* allocateLarge(std::size_t size) {
   const std::size_t kept = mappedSizeFor(size);
-  void* mapped = ::mmap(nullptr, kept + kHugePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  void* mapped = ::mmap(nullptr, kept + kHugePageSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (mapped == MAP_FAILED) return nullptr;
   const std::uintptr_t address = reinterpret_cast<std::uintptr_t>(mapped);
-  const std::size_t before = (kHugePage - address % kHugePage) % kHugePage;
+  const std::size_t before = (kHugePageSize - address % kHugePageSize) % kHugePageSize;
   char* start = static_cast<char*>(mapped) + before;
   if (before > 0) ::munmap(mapped, before);
-  if (kHugePage - before > 0) ::munmap(start + kept, kHugePage - before);
+  if (kHugePageSize - before > 0) ::munmap(start + kept, kHugePageSize - before);
 #ifdef MADV_HUGEPAGE
-  const std::size_t huge = kept / kHugePage * kHugePage;
+  const std::size_t huge = kept / kHugePageSize * kHugePageSize;
   if (huge > 0) ::madvise(start, huge, MADV_HUGEPAGE);
 #endif
   return start;

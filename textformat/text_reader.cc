@@ -195,8 +195,9 @@ struct Number {
 };
 
 Number readNumber(std::string_view text, std::size_t at) {
-  auto isBlank = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; };
-  while (at < text.size() && isBlank(text[at])) ++at;
+  // What atoi passes over: C's white space.
+  auto isCSpace = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; };
+  while (at < text.size() && isCSpace(text[at])) ++at;
   bool negative = false;
   if (at < text.size() && (text[at] == '+' || text[at] == '-')) negative = text[at++] == '-';
   Number number;
@@ -207,10 +208,6 @@ Number readNumber(std::string_view text, std::size_t at) {
   }
   number.lowByte = static_cast<std::uint8_t>(negative ? (0x100u - value) & 0xFFu : value);
   return number;
-}
-
-bool startsWith(std::string_view text, std::string_view prefix) {
-  return text.size() >= prefix.size() && text.compare(0, prefix.size(), prefix) == 0;
 }
 
 void readSettingsLine(std::string_view line, Record& record) {
@@ -239,7 +236,7 @@ std::uint64_t countLineFeeds(const char* bytes, std::size_t size) {
   return count;
 }
 
-bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+bool isBlankOrLineEnd(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
 // `line` with blanks and tabs left out and letters in lower case begins with
 // `form`.
@@ -325,16 +322,16 @@ bool TextRecordReader::next(Record& record) {
   if (result != TextLine::Line) return stop(result, false);
 
   noteHeaderLookalike(line);
-  if (startsWith(line, kCategoryLinePrefix)) {
+  if (line.starts_with(kCategoryLinePrefix)) {
     readCategoryLine(line, record);
     if ((result = readLine(line, &whole)) != TextLine::Line) return stop(result, true);
     noteHeaderLookalike(line);
-    if (notes_ && startsWith(line, kCategoryLinePrefix)) {
+    if (notes_ && line.starts_with(kCategoryLinePrefix)) {
       note(line_, "kept as text, not read as a settings line: a second category line stands where the settings "
                   "line belongs (Places = 14; StripZeros = 1)");
     }
   }
-  if (startsWith(line, kSettingsLinePrefix)) {
+  if (line.starts_with(kSettingsLinePrefix)) {
     readSettingsLine(line, record);
     if ((result = readLine(line, &whole)) != TextLine::Line) return stop(result, true);
   }
@@ -394,7 +391,7 @@ bool TextRecordReader::stop(TextLine result, bool noText) {
   std::uint64_t count = 0;
   bool nonBlank = false;
   for (std::string_view rest; !(rest = text_.readLine()).empty(); ++count) {
-    for (std::size_t i = 0; i < rest.size() && !nonBlank; ++i) nonBlank = !isBlank(rest[i]);
+    for (std::size_t i = 0; i < rest.size() && !nonBlank; ++i) nonBlank = !isBlankOrLineEnd(rest[i]);
   }
   // A read error here changes nothing: those lines were never to be read.
   if (!nonBlank || text_.error() != 0) return false;
@@ -416,7 +413,7 @@ void TextRecordReader::noteOldMacLineEnds() {
 }
 
 void TextRecordReader::noteHeaderLookalike(std::string_view line) {
-  if (!notes_ || startsWith(line, kCategoryLinePrefix) || startsWith(line, kSettingsLinePrefix)) return;
+  if (!notes_ || line.starts_with(kCategoryLinePrefix) || line.starts_with(kSettingsLinePrefix)) return;
   if (looselyBegins(line, "category=\"")) {
     note(line_, "kept as text, not read as a category line: the exact form is Category = \"Name\"; Secret = 0");
   } else if (looselyBegins(line, "places=")) {

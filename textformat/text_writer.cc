@@ -1,3 +1,4 @@
+#include <charconv>
 #include <cstring>
 
 #include "textformat/text_records.h"
@@ -12,12 +13,7 @@ char* put(char* out, std::string_view text) {
 }
 
 // Appends a byte's value in decimal; gives the end.
-char* putNumber(char* out, std::uint8_t value) {
-  if (value >= 100) *out++ = static_cast<char>('0' + value / 100);
-  if (value >= 10) *out++ = static_cast<char>('0' + value / 10 % 10);
-  *out++ = static_cast<char>('0' + value % 10);
-  return out;
-}
+char* putNumber(char* out, std::uint8_t value) { return std::to_chars(out, out + 3, value).ptr; }
 
 }  // namespace
 
