@@ -110,13 +110,13 @@ bool canWrite(const std::string& path);
 
 // Locks that programs take to tell each other what they do with a file,
 // each on a byte of its own far past any end: held by the open file (not
-// the process) until released or closed, exclusive or shared.  0,
+// the process) until it is closed, exclusive or shared (taken again, a
+// lock changes its kind).  0,
 // EWOULDBLOCK where another open file holds one that conflicts, or another
 // error number (a file system without locks is no reason to stop).  An
 // exclusive lock needs a file open for writing.
 enum class LockByte { Update = 0, Rewrite = 1 };
 int lockByte(int fd, LockByte which, bool exclusive);
-void unlockByte(int fd, LockByte which);
 
 // ---- The console
 

@@ -177,8 +177,6 @@ int lockRange(int fd, LockByte which, short type) {
 
 int lockByte(int fd, LockByte which, bool exclusive) { return lockRange(fd, which, exclusive ? F_WRLCK : F_RDLCK); }
 
-void unlockByte(int fd, LockByte which) { lockRange(fd, which, F_UNLCK); }
-
 bool isConsole(int fd) { return ::isatty(fd) != 0; }
 
 void discardConsoleInput(int fd) { ::tcflush(fd, TCIFLUSH); }

@@ -114,12 +114,15 @@ TEST(Platform, LockBytesConflictByByteAndKind) {
     char byte = 0;
     EXPECT_EQ(readAt(second, &byte, 1, 0), 1);
     EXPECT_EQ(byte, 'b');
-    unlockByte(first, c.firstByte);
-    EXPECT_EQ(lockByte(second, c.secondByte, c.secondExclusive), 0);
-    EXPECT_EQ(lockByte(first, c.firstByte, c.firstExclusive), c.second);
-    closeFile(second);
-    EXPECT_EQ(lockByte(first, c.firstByte, c.firstExclusive), 0);
+    // Closing releases: the other open takes the lock, and holds it.
     closeFile(first);
+    EXPECT_EQ(lockByte(second, c.secondByte, c.secondExclusive), 0);
+    const int again = openExisting(db, false, true);
+    ASSERT_GE(again, 0);
+    EXPECT_EQ(lockByte(again, c.firstByte, c.firstExclusive), c.second);
+    closeFile(second);
+    EXPECT_EQ(lockByte(again, c.firstByte, c.firstExclusive), 0);
+    closeFile(again);
   }
 }
 

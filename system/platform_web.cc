@@ -91,7 +91,6 @@ bool status(const std::string& path, FileStatus& result) {
 
 bool canWrite(const std::string& path) { return ::access(path.c_str(), W_OK) == 0; }
 int lockByte(int, LockByte, bool) { return 0; }
-void unlockByte(int, LockByte) {}
 
 bool isConsole(int) { return false; }
 void discardConsoleInput(int) {}

@@ -294,11 +294,6 @@ int lockByte(int fd, LockByte which, bool exclusive) {
   return errno;
 }
 
-void unlockByte(int fd, LockByte which) {
-  OVERLAPPED overlapped = at(~std::uint64_t{0} - 1 - static_cast<std::uint64_t>(which));
-  ::UnlockFileEx(handleOf(fd), 0, 1, 0, &overlapped);
-}
-
 bool isConsole(int fd) {
   // _isatty is true for NUL as well; only a console has a console mode.
   DWORD mode = 0;
