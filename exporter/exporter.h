@@ -11,7 +11,7 @@
 #include "exporter/record_export.h"
 #include "system/exit_signals.h"
 #include "system/large_memory.h"
-#include "textformat/text_records.h"
+#include "textformat/text_format.h"
 
 namespace tx {
 

@@ -7,7 +7,7 @@
 #include "dbformat/database_format.h"
 #include "dbformat/database_reader.h"
 #include "system/file_io.h"
-#include "textformat/text_records.h"
+#include "textformat/text_writer.h"
 
 namespace tx {
 

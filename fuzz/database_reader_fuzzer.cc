@@ -5,7 +5,7 @@
 #include "dbformat/database_reader.h"
 #include "exporter/exporter.h"
 #include "fuzz/fuzz_support.h"
-#include "textformat/text_records.h"
+#include "textformat/text_writer.h"
 
 namespace {
 

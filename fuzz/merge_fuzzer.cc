@@ -14,7 +14,7 @@
 #include "importer/import_merger.h"
 #include "importer/overwrite_question.h"
 #include "importer/record_list.h"
-#include "textformat/text_records.h"
+#include "textformat/text_writer.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 
 #include "fuzz/fuzz_support.h"
 #include "importer/category_table.h"
-#include "textformat/text_records.h"
+#include "textformat/text_reader.h"
 
 namespace {
 

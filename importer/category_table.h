@@ -5,7 +5,7 @@
 #include <string_view>
 
 #include "dbformat/database_format.h"
-#include "textformat/text_records.h"
+#include "textformat/text_reader.h"
 
 namespace tx {
 

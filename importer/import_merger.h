@@ -9,7 +9,7 @@
 
 #include "importer/overwrite_question.h"
 #include "importer/record_list.h"
-#include "textformat/text_records.h"
+#include "textformat/text_reader.h"
 
 namespace tx {
 

@@ -10,22 +10,23 @@
 #include <optional>
 #include <string>
 
-#include "system/command_line.h"
 #include "dbformat/database_file.h"
-#include "exporter/record_export.h"
 #include "dbformat/database_reader.h"
+#include "dbformat/database_writer.h"
+#include "exporter/record_export.h"
+#include "importer/category_table.h"
+#include "importer/import_merger.h"
+#include "importer/merge_input.h"
+#include "importer/record_list.h"
+#include "importer/replacement_file.h"
+#include "system/command_line.h"
 #include "system/exit_signals.h"
 #include "system/fatal.h"
 #include "system/file_io.h"
 #include "system/open_file.h"
 #include "system/platform.h"
-#include "importer/category_table.h"
-#include "importer/database_writer.h"
-#include "importer/import_merger.h"
-#include "importer/merge_input.h"
-#include "importer/record_list.h"
-#include "importer/replacement_file.h"
-#include "textformat/text_records.h"
+#include "textformat/text_reader.h"
+#include "textformat/text_writer.h"
 
 namespace tx {
 namespace {

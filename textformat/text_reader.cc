@@ -4,7 +4,7 @@
 #include <string>
 
 #include "textformat/handheld_charset.h"
-#include "textformat/text_records.h"
+#include "textformat/text_reader.h"
 
 namespace tx {
 

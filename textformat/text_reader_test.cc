@@ -9,7 +9,7 @@
 
 #include "support/process.h"
 #include "textformat/handheld_charset.h"
-#include "textformat/text_records.h"
+#include "textformat/text_reader.h"
 
 namespace tx {
 namespace {

@@ -1,7 +1,7 @@
 #include <charconv>
 #include <cstring>
 
-#include "textformat/text_records.h"
+#include "textformat/text_writer.h"
 
 namespace tx {
 namespace {

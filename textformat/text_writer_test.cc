@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "textformat/text_records.h"
+#include "textformat/text_writer.h"
 
 namespace tx {
 namespace {

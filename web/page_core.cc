@@ -15,10 +15,10 @@
 #include <string>
 #include <vector>
 
+#include "dbformat/database_writer.h"
 #include "exporter/exporter.h"
 #include "exporter/record_export.h"
 #include "importer/category_table.h"
-#include "importer/database_writer.h"
 #include "importer/import_merger.h"
 #include "importer/line_diff.h"
 #include "importer/merge_input.h"
@@ -29,7 +29,8 @@
 #include "system/open_file.h"
 #include "system/platform.h"
 #include "textformat/handheld_charset.h"
-#include "textformat/text_records.h"
+#include "textformat/text_reader.h"
+#include "textformat/text_writer.h"
 
 namespace tx::web {
 namespace {

@@ -1,48 +1,15 @@
-// The text form of records: what the exporter writes and the importer reads.
-//
-// Each record is written as
-//   Category = "<name>"; Secret = <0|1>
-//   Places = <0-255>; StripZeros = <0-255>
-//   <the text, its line feeds as line ends>
-//   ~~~~~~~~~~~~~~~~~~~~~~~~~~~        (kSeparatorLine)
-// Nothing is quoted or escaped.  The reader is tolerant: header lines may be
-// missing, blank lines before a record are skipped, CR LF reads as LF.
+// Reads records in the text form (see text_format.h).
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
-#include <string>
 #include <string_view>
 
 #include "dbformat/database_format.h"
 #include "system/file_io.h"
 #include "textformat/text_arena.h"
+#include "textformat/text_format.h"
 
 namespace tx {
-
-inline constexpr std::string_view kSeparatorLine = "~~~~~~~~~~~~~~~~~~~~~~~~~~~\n";
-inline constexpr std::size_t kSeparatorLength = 27;
-inline constexpr std::string_view kCategoryLinePrefix = "Category = \"";
-inline constexpr std::string_view kSettingsLinePrefix = "Places = ";
-inline constexpr std::size_t kMaxCategoryNameLength = 15;
-static_assert(kSeparatorLine.size() == kSeparatorLength + 1);
-
-// Writes records in the text form to a sink.
-class TextRecordWriter {
- public:
-  explicit TextRecordWriter(ByteSink& sink) : sink_(sink) {}
-
-  // The category line and the settings line.
-  void writeRecordHead(std::string_view categoryName, std::uint8_t secret, std::uint8_t places,
-                       std::uint8_t stripZeros);
-  // Text bytes, as stored.
-  void writeText(std::string_view bytes) { sink_.write(bytes); }
-  // The line feed that ends the text, then the separator line.
-  void endRecord();
-
- private:
-  ByteSink& sink_;
-};
 
 // What a text file starts with: an editor may put a byte-order mark first.
 enum class ByteOrderMark { None, Utf8, Utf16 };

@@ -1,4 +1,4 @@
-#include "importer/database_writer.h"
+#include "dbformat/database_writer.h"
 
 #include <cerrno>
 #include <cstdint>
