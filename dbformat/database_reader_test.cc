@@ -260,7 +260,7 @@ class FailingFile : public BufferedReader {
   FailingFile(std::string bytes, std::uint64_t failAt) : BufferedReader(-1, 16), bytes_(std::move(bytes)), failAt_(failAt) {}
 
  protected:
-  long readAt(char* destination, std::size_t size, std::uint64_t offset) override {
+  long readNext(char* destination, std::size_t size, std::uint64_t offset) override {
     if (offset >= failAt_) {
       errno = EIO;
       return -1;

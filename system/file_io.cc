@@ -17,7 +17,7 @@ BufferedReader::BufferedReader(std::string bytes)
 BufferedReader::BufferedReader(InMemory, std::string_view bytes, int errorAtEnd)
     : inMemory_(true), memory_(bytes), errorAtEnd_(errorAtEnd) {}
 
-long BufferedReader::readAt(char* destination, std::size_t size, std::uint64_t offset) {
+long BufferedReader::readNext(char* destination, std::size_t size, std::uint64_t offset) {
   if (positional_) return platform::readAt(fd_, destination, size, offset);
   return platform::readSome(fd_, destination, size);
 }
@@ -51,7 +51,7 @@ bool BufferedReader::fill() {
   if (atEnd_) return false;
   if (bufferLength_ == buffer_.size()) buffer_.resize(buffer_.size() * 2);
   for (;;) {
-    const long got = readAt(buffer_.data() + bufferLength_, buffer_.size() - bufferLength_,
+    const long got = readNext(buffer_.data() + bufferLength_, buffer_.size() - bufferLength_,
                             bufferStart_ + bufferLength_);
     if (got > 0) {
       bufferLength_ += static_cast<std::size_t>(got);

@@ -64,9 +64,10 @@ class BufferedReader {
   bool keepsItsBytes() const { return inMemory_; }
 
  protected:
-  // One read of at most `size` bytes, at `offset` once the reader seeks: the
-  // count, 0 at the end of the input, or -1 with errno set.
-  virtual long readAt(char* destination, std::size_t size, std::uint64_t offset);
+  // The next read, of at most `size` bytes, in order from where the last one
+  // ended (`offset`, which a reader that has sought reads at): the count, 0
+  // at the end of the input, or -1 with errno set.
+  virtual long readNext(char* destination, std::size_t size, std::uint64_t offset);
 
  private:
   // Reads more after what is buffered, keeping the bytes from the position

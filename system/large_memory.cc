@@ -27,22 +27,22 @@ LargeMemory& LargeMemory::operator=(LargeMemory&& other) noexcept {
 }
 
 LargeMemory::~LargeMemory() {
-  if (bytes_) deallocateLarge(bytes_, size_);
+  if (bytes_) releaseLarge(bytes_, size_);
 }
 
 void* allocateLarge(std::size_t size) {
   if (size < kLarge) return ::operator new(size);
-  void* memory = platform::allocateLarge(size);
+  void* memory = platform::mapPages(size);
   if (!memory) throw std::bad_alloc();
   return memory;
 }
 
-void deallocateLarge(void* pointer, std::size_t size) noexcept {
+void releaseLarge(void* pointer, std::size_t size) noexcept {
   if (size < kLarge) {
     ::operator delete(pointer);
     return;
   }
-  platform::releaseLarge(pointer, size);
+  platform::unmapPages(pointer, size);
 }
 
 }  // namespace tx

@@ -49,7 +49,7 @@ class LargeAllocator {
 
 // The raw calls behind LargeAllocator.
 void* allocateLarge(std::size_t size);
-void deallocateLarge(void* pointer, std::size_t size) noexcept;
+void releaseLarge(void* pointer, std::size_t size) noexcept;
 
 template <class T>
 T* LargeAllocator<T>::allocate(std::size_t count) {
@@ -59,7 +59,7 @@ T* LargeAllocator<T>::allocate(std::size_t count) {
 
 template <class T>
 void LargeAllocator<T>::deallocate(T* pointer, std::size_t count) noexcept {
-  deallocateLarge(pointer, count * sizeof(T));
+  releaseLarge(pointer, count * sizeof(T));
 }
 
 }  // namespace tx

@@ -126,8 +126,8 @@ void discardConsoleInput(int fd);
 
 // ---- Memory for large buffers: huge pages where the host has them.
 
-void* allocateLarge(std::size_t size);  // nullptr when there is none
-void releaseLarge(void* memory, std::size_t size) noexcept;
+void* mapPages(std::size_t size);  // nullptr when there is none
+void unmapPages(void* memory, std::size_t size) noexcept;
 
 // ---- The signals that end a run from outside
 

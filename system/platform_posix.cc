@@ -194,7 +194,7 @@ std::size_t mappedSizeFor(std::size_t size) { return (size + kPage - 1) / kPage 
 // so the block is unmapped from its start by its size alone.  Its whole
 // huge pages are asked for as such; the rest of it stays in small pages, so
 // that no more memory is taken than the block needs.
-void* allocateLarge(std::size_t size) {
+void* mapPages(std::size_t size) {
   const std::size_t kept = mappedSizeFor(size);
   void* mapped = ::mmap(nullptr, kept + kHugePageSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (mapped == MAP_FAILED) return nullptr;
@@ -210,7 +210,7 @@ void* allocateLarge(std::size_t size) {
   return start;
 }
 
-void releaseLarge(void* memory, std::size_t size) noexcept { ::munmap(memory, mappedSizeFor(size)); }
+void unmapPages(void* memory, std::size_t size) noexcept { ::munmap(memory, mappedSizeFor(size)); }
 
 namespace {
 

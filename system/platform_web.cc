@@ -95,8 +95,8 @@ int lockByte(int, LockByte, bool) { return 0; }
 bool isConsole(int) { return false; }
 void discardConsoleInput(int) {}
 
-void* allocateLarge(std::size_t size) { return std::malloc(size); }
-void releaseLarge(void* memory, std::size_t) noexcept { std::free(memory); }
+void* mapPages(std::size_t size) { return std::malloc(size); }
+void unmapPages(void* memory, std::size_t) noexcept { std::free(memory); }
 
 // A page is not ended by signals: closing it drops its memory, and with it
 // every file of its own.

@@ -302,11 +302,11 @@ bool isConsole(int fd) {
 
 void discardConsoleInput(int fd) { ::FlushConsoleInputBuffer(handleOf(fd)); }
 
-void* allocateLarge(std::size_t size) {
+void* mapPages(std::size_t size) {
   return ::VirtualAlloc(nullptr, size, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
 }
 
-void releaseLarge(void* memory, std::size_t) noexcept { ::VirtualFree(memory, 0, MEM_RELEASE); }
+void unmapPages(void* memory, std::size_t) noexcept { ::VirtualFree(memory, 0, MEM_RELEASE); }
 
 namespace {
 
