@@ -51,12 +51,12 @@ class Output {
  private:
   [[noreturn]] void fail() const {
     const std::uint64_t at = out_.written();
-    errno = out_.error();
-    if (at < kFirstRecordListOffset) fatalSystemError(kErrorWritingHeader);
-    if (at < kFirstRecordListOffset + kRecordListHeaderSize) fatalSystemError(kErrorWritingRecordList);
-    if (at < appInfoOffset_) fatalSystemError(kErrorWritingEntries);
-    if (at < appInfoOffset_ + kAppInfoSize) fatalSystemError(kErrorWritingAppInfo);
-    fatalSystemError(kErrorWritingRecord);
+    const int error = out_.error();
+    if (at < kFirstRecordListOffset) fatalSystemError(kErrorWritingHeader, error);
+    if (at < kFirstRecordListOffset + kRecordListHeaderSize) fatalSystemError(kErrorWritingRecordList, error);
+    if (at < appInfoOffset_) fatalSystemError(kErrorWritingEntries, error);
+    if (at < appInfoOffset_ + kAppInfoSize) fatalSystemError(kErrorWritingAppInfo, error);
+    fatalSystemError(kErrorWritingRecord, error);
   }
 
   BlockWriter out_;

@@ -106,8 +106,7 @@ void TextFile::put(std::string_view bytes) {
 
 void TextFile::fail(int error) {
   broken_ = true;
-  errno = error;
-  fatalSystemError(kErrorWritingText);
+  fatalSystemError(kErrorWritingText, error);
 }
 
 void TextFile::finish() {

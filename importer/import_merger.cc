@@ -218,8 +218,7 @@ bool MergeSteps::next() {
   }
   // The end of the records must be the end of the file, not a read error.
   if (reader_.error() != 0) {
-    errno = reader_.error();
-    fatalSystemError(kErrorReadingText);
+    fatalSystemError(kErrorReadingText, reader_.error());
   }
   return false;
 }

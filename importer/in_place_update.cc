@@ -66,9 +66,9 @@ class RollbackCopy {
 
  private:
   [[noreturn]] void fail(int error) const {
-    errno = error;
     fatalSystemError("Error writing database rollback copy \"" + path_ +
-                     "\" (give NewDbFileName to write the new database to another file)");
+                         "\" (give NewDbFileName to write the new database to another file)",
+                     error);
   }
 
   std::string path_;
@@ -97,8 +97,7 @@ void rewrite(int fd, const UpdateMark& mark, std::uint64_t size, std::uint64_t o
   if (size > oldSize) {
     // Room for the new bytes first, where the file system can promise it.
     const int error = platform::reserveRoom(fd, size);
-    errno = error;
-    checked(error == 0);
+    if (error != 0) fatalSystemError(kErrorWritingDatabase, error);
   }
   checked(platform::seekTo(fd, kMarkSize) == 0);
   const std::string head = writeDatabase(fd, kMarkSize);

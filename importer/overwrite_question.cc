@@ -24,10 +24,7 @@ void AnswerReader::discardPending() {
 bool AnswerReader::readAnswer(char& first) {
   const std::string_view start = input_.peek();
   if (start.empty()) {
-    if (input_.error() != 0) {
-      errno = input_.error();
-      fatalSystemError(kErrorReadingAnswer);
-    }
+    if (input_.error() != 0) fatalSystemError(kErrorReadingAnswer, input_.error());
     return false;
   }
   first = start.front() == '\n' ? 0 : start.front();

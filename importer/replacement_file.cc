@@ -185,10 +185,7 @@ std::string ReplacementFile::currentBytes(const platform::FileStatus& now) const
   const FileDescriptor file(platform::openForReading(target_));
   if (file.get() < 0) fatalSystemError(kErrorReadingDatabase);
   FileBytes read = readBytesFromStart(file.get(), now.size);
-  if (read.error != 0) {
-    errno = read.error;
-    fatalSystemError(kErrorReadingDatabase);
-  }
+  if (read.error != 0) fatalSystemError(kErrorReadingDatabase, read.error);
   return std::move(read.bytes);
 }
 
@@ -280,8 +277,7 @@ void ReplacementFile::writeInPlace(std::uint64_t size, const DatabaseWriter& wri
   // The old bytes, to put back if the new ones cannot all be written.
   const FileBytes read = readBytesFromStart(fd, now.size);
   if (read.bytes.size() < now.size) {
-    errno = read.error != 0 ? read.error : EIO;
-    fatalSystemError(kErrorReadingDatabase);
+    fatalSystemError(kErrorReadingDatabase, read.error != 0 ? read.error : EIO);
   }
   checkUnchanged(now, read.bytes);
   writeIntoOldFile(fd, path_, target_, now, read.bytes, size, writeDatabase);

@@ -24,10 +24,9 @@ void fatalError(std::string_view message, std::string_view reason) {
   throw Failure(FailureStream::Err, std::move(line));
 }
 
-void fatalSystemError(std::string_view message) {
-  const int error = errno;
-  fatalError(message, platform::errorText(error));
-}
+void fatalSystemError(std::string_view message) { fatalSystemError(message, errno); }
+
+void fatalSystemError(std::string_view message, int error) { fatalError(message, platform::errorText(error)); }
 
 void fatalReadError(std::string_view message, int error) {
   if (error == 0) fatalError(message, kUnexpectedEnd);

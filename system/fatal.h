@@ -33,6 +33,9 @@ class Failure {
 
 // As fatalError, with the system's text for the current error number.
 [[noreturn]] void fatalSystemError(std::string_view message);
+// The same for the error number `error`, which a call gave back or a reader
+// kept.
+[[noreturn]] void fatalSystemError(std::string_view message, int error);
 
 // As fatalSystemError for the error number `error`; where it is 0 (a read
 // came up short without a system error) the reason is "unexpected end of
