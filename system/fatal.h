@@ -65,21 +65,38 @@ void reportOutOfMemory() noexcept;
 inline constexpr std::string_view kUnexpectedEnd = "unexpected end of file";
 inline constexpr std::string_view kMallocFailure = "malloc() failure";
 
-// Runs a program's work: a failure, or memory that could not be had, is
-// printed and gives status 1.  By then the work's objects have cleaned up.
-template <class Work>
-int runReportingFailures(Work&& work) noexcept {
+// Runs `work` and gives what it gives; a failure goes to `onFailure`, memory
+// that could not be had to `onOutOfMemory`, and what they give is given.
+// By then the work's objects have cleaned up.  The one place that knows
+// which exceptions a run can end with.
+template <class Work, class OnFailure, class OnOutOfMemory>
+auto catchFailures(Work&& work, OnFailure&& onFailure, OnOutOfMemory&& onOutOfMemory) {
   try {
     return work();
   } catch (const Failure& failure) {
-    reportFailure(failure);
+    return onFailure(failure);
   } catch (const std::bad_alloc&) {
-    reportOutOfMemory();
+    return onOutOfMemory();
   } catch (const std::length_error&) {
     // A size past what a string or vector can hold: memory all the same.
-    reportOutOfMemory();
+    return onOutOfMemory();
   }
-  return 1;
+}
+
+// Runs a program's work: a failure, or memory that could not be had, is
+// printed and gives status 1.
+template <class Work>
+int runReportingFailures(Work&& work) noexcept {
+  return catchFailures(
+      [&]() -> int { return work(); },
+      [](const Failure& failure) {
+        reportFailure(failure);
+        return 1;
+      },
+      [] {
+        reportOutOfMemory();
+        return 1;
+      });
 }
 
 }  // namespace tx

@@ -63,16 +63,12 @@ std::string outOfMemoryText() { return std::string(kMallocFailure) + ": " + std:
 
 template <class Work>
 std::string failureOf(Work&& work) {
-  try {
-    work();
-    return {};
-  } catch (const Failure& failure) {
-    return failure.text();
-  } catch (const std::bad_alloc&) {
-    return outOfMemoryText();
-  } catch (const std::length_error&) {
-    return outOfMemoryText();
-  }
+  return catchFailures(
+      [&] {
+        work();
+        return std::string();
+      },
+      [](const Failure& failure) { return failure.text(); }, [] { return outOfMemoryText(); });
 }
 
 // The text in the page's memory.  A damaged or hostile database whose
