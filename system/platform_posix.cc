@@ -20,6 +20,7 @@
 
 #include "system/large_memory.h"
 #include "system/platform.h"
+#include "system/posix_common.h"
 
 namespace tx::platform {
 
@@ -48,20 +49,6 @@ int openExisting(const std::string& path, bool truncate, bool read) {
   return ::open(path.c_str(), (read ? O_RDWR : O_WRONLY) | (truncate ? O_TRUNC : 0) | O_CLOEXEC);
 }
 
-int closeFile(int fd) { return ::close(fd); }
-
-long readSome(int fd, char* destination, std::size_t size) { return ::read(fd, destination, size); }
-
-long readAt(int fd, char* destination, std::size_t size, std::uint64_t offset) {
-  return ::pread(fd, destination, size, static_cast<off_t>(offset));
-}
-
-long writeSome(int fd, const char* source, std::size_t size) { return ::write(fd, source, size); }
-
-long writeAt(int fd, const char* source, std::size_t size, std::uint64_t offset) {
-  return ::pwrite(fd, source, size, static_cast<off_t>(offset));
-}
-
 void startWriteBack(int fd, std::uint64_t offset, std::uint64_t length) noexcept {
 #ifdef SYNC_FILE_RANGE_WRITE
   ::sync_file_range(fd, static_cast<off_t>(offset), static_cast<off_t>(length), SYNC_FILE_RANGE_WRITE);
@@ -78,14 +65,6 @@ int flushToDisk(int fd) {
   if (::fcntl(fd, F_FULLFSYNC) == 0) return 0;
 #endif
   return ::fsync(fd);
-}
-
-int truncateFile(int fd, std::uint64_t length) { return ::ftruncate(fd, static_cast<off_t>(length)); }
-
-long long currentOffset(int fd) { return ::lseek(fd, 0, SEEK_CUR); }
-
-int seekTo(int fd, std::uint64_t offset) {
-  return ::lseek(fd, static_cast<off_t>(offset), SEEK_SET) == static_cast<off_t>(offset) ? 0 : -1;
 }
 
 void sleepMilliseconds(int milliseconds) {
@@ -105,47 +84,6 @@ int reserveRoom(int fd, std::uint64_t size) {
   (void)size;
   return 0;
 #endif
-}
-
-namespace {
-
-FileStatus fromStat(const struct stat& info) {
-  FileStatus status;
-  status.volume = static_cast<std::uint64_t>(info.st_dev);
-  status.index = static_cast<std::uint64_t>(info.st_ino);
-  status.size = static_cast<std::uint64_t>(info.st_size);
-#ifdef __APPLE__
-  status.modifiedSeconds = info.st_mtimespec.tv_sec;
-  status.modifiedNanoseconds = info.st_mtimespec.tv_nsec;
-  status.changedSeconds = info.st_ctimespec.tv_sec;
-  status.changedNanoseconds = info.st_ctimespec.tv_nsec;
-#else
-  status.modifiedSeconds = info.st_mtim.tv_sec;
-  status.modifiedNanoseconds = info.st_mtim.tv_nsec;
-  status.changedSeconds = info.st_ctim.tv_sec;
-  status.changedNanoseconds = info.st_ctim.tv_nsec;
-#endif
-  status.links = static_cast<std::uint64_t>(info.st_nlink);
-  status.owner = static_cast<std::uint32_t>(info.st_uid);
-  status.regular = S_ISREG(info.st_mode);
-  status.directory = S_ISDIR(info.st_mode);
-  return status;
-}
-
-}  // namespace
-
-bool status(int fd, FileStatus& result) {
-  struct stat info {};
-  if (::fstat(fd, &info) != 0) return false;
-  result = fromStat(info);
-  return true;
-}
-
-bool status(const std::string& path, FileStatus& result) {
-  struct stat info {};
-  if (::stat(path.c_str(), &info) != 0) return false;
-  result = fromStat(info);
-  return true;
 }
 
 bool canWrite(const std::string& path) {
@@ -300,19 +238,8 @@ bool restoreBytesForSignal(int fd, const char* bytes, std::size_t count, std::ui
 
 void removeForSignal(const char* path) noexcept { ::unlink(path); }
 
-std::string directoryOf(const std::string& path) {
-  const std::size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
-
 std::string joinPath(const std::string& directory, const std::string& name) {
   return directory == "/" ? "/" + name : directory + "/" + name;
-}
-
-std::string baseNameOf(const std::string& path) {
-  const std::size_t slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
 bool lookUpOutput(const std::string& path, OutputLookup& output) {
@@ -400,10 +327,14 @@ std::string randomSuffix() {
 bool copyIdentity(const std::string& path, int from, int to) {
   struct stat old {};
   if (::fstat(from, &old) != 0) return false;
-  // Where only the group differs from ours, it alone is set.
-  if ((old.st_uid != ::geteuid() || old.st_gid != ::getegid()) && ::fchown(to, old.st_uid, old.st_gid) != 0) {
-    return false;
-  }
+  // The owner and the group where the owner differs from ours; where only
+  // the group does, the group alone, which a member of it may set.  An owner
+  // that cannot be set fails the whole: the caller then writes into the old
+  // file, so a group set on this one would be thrown away with it.
+  const bool ownerDiffers = old.st_uid != ::geteuid();
+  const bool groupDiffers = old.st_gid != ::getegid();
+  if (ownerDiffers && ::fchown(to, old.st_uid, old.st_gid) != 0) return false;
+  if (!ownerDiffers && groupDiffers && ::fchown(to, static_cast<uid_t>(-1), old.st_gid) != 0) return false;
   // The permission bits and the ACL, after the owner, which clears set-id bits.
   if (::perm_copy_fd(path.c_str(), from, "the new database", to, nullptr) != 0) return false;
   return ::attr_copy_fd(path.c_str(), from, "the new database", to, nullptr, nullptr) == 0;
@@ -416,8 +347,6 @@ int setDefaultPermissions(int fd) {
 }
 
 int replaceFile(const std::string& from, const std::string& to) { return ::rename(from.c_str(), to.c_str()); }
-
-int removeFile(const std::string& path) { return ::unlink(path.c_str()); }
 
 int createNew(const std::string& path) {
   return ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);

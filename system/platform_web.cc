@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "system/platform.h"
+#include "system/posix_common.h"
 
 namespace tx::platform {
 namespace {
@@ -34,60 +35,12 @@ int openForWriting(const std::string& path) { return ::open(path.c_str(), O_WRON
 int openExisting(const std::string& path, bool truncate, bool read) {
   return ::open(path.c_str(), (read ? O_RDWR : O_WRONLY) | (truncate ? O_TRUNC : 0));
 }
-int closeFile(int fd) { return ::close(fd); }
-
-long readSome(int fd, char* destination, std::size_t size) { return ::read(fd, destination, size); }
-long readAt(int fd, char* destination, std::size_t size, std::uint64_t offset) {
-  return ::pread(fd, destination, size, static_cast<off_t>(offset));
-}
-long writeSome(int fd, const char* source, std::size_t size) { return ::write(fd, source, size); }
-long writeAt(int fd, const char* source, std::size_t size, std::uint64_t offset) {
-  return ::pwrite(fd, source, size, static_cast<off_t>(offset));
-}
 
 void startWriteBack(int, std::uint64_t, std::uint64_t) noexcept {}
 
 int flushToDisk(int) { return 0; }
-int truncateFile(int fd, std::uint64_t length) { return ::ftruncate(fd, static_cast<off_t>(length)); }
-long long currentOffset(int fd) { return ::lseek(fd, 0, SEEK_CUR); }
-int seekTo(int fd, std::uint64_t offset) {
-  return ::lseek(fd, static_cast<off_t>(offset), SEEK_SET) == static_cast<off_t>(offset) ? 0 : -1;
-}
 void sleepMilliseconds(int) {}
 int reserveRoom(int, std::uint64_t) { return 0; }
-
-namespace {
-
-FileStatus fromStat(const struct stat& info) {
-  FileStatus status;
-  status.volume = static_cast<std::uint64_t>(info.st_dev);
-  status.index = static_cast<std::uint64_t>(info.st_ino);
-  status.size = static_cast<std::uint64_t>(info.st_size);
-  status.modifiedSeconds = info.st_mtim.tv_sec;
-  status.modifiedNanoseconds = info.st_mtim.tv_nsec;
-  status.changedSeconds = info.st_ctim.tv_sec;
-  status.changedNanoseconds = info.st_ctim.tv_nsec;
-  status.links = static_cast<std::uint64_t>(info.st_nlink);
-  status.regular = S_ISREG(info.st_mode);
-  status.directory = S_ISDIR(info.st_mode);
-  return status;
-}
-
-}  // namespace
-
-bool status(int fd, FileStatus& result) {
-  struct stat info {};
-  if (::fstat(fd, &info) != 0) return false;
-  result = fromStat(info);
-  return true;
-}
-
-bool status(const std::string& path, FileStatus& result) {
-  struct stat info {};
-  if (::stat(path.c_str(), &info) != 0) return false;
-  result = fromStat(info);
-  return true;
-}
 
 bool canWrite(const std::string& path) { return ::access(path.c_str(), W_OK) == 0; }
 int lockByte(int, LockByte, bool) { return 0; }
@@ -107,15 +60,6 @@ bool restoreBytesForSignal(int, const char*, std::size_t, std::uint64_t, std::si
 void removeForSignal(const char*) noexcept {}
 
 bool lookUpOutput(const std::string&, OutputLookup&) { return unsupported() == 0; }
-std::string directoryOf(const std::string& path) {
-  const std::size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
-std::string baseNameOf(const std::string& path) {
-  const std::size_t slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
 std::string joinPath(const std::string& directory, const std::string& name) {
   return directory.empty() || directory.back() == '/' ? directory + name : directory + "/" + name;
 }
@@ -129,7 +73,6 @@ std::string randomSuffix() { return "XXXXXX"; }
 bool copyIdentity(const std::string&, int, int) { return unsupported() == 0; }
 int setDefaultPermissions(int) { return 0; }
 int replaceFile(const std::string&, const std::string&) { return unsupported(); }
-int removeFile(const std::string& path) { return ::unlink(path.c_str()); }
 int createNew(const std::string&) { return unsupported(); }
 int openOwnForReading(const std::string& path) { return ::open(path.c_str(), O_RDONLY | O_NOFOLLOW); }
 std::string stateDirectory(bool) { return {}; }
