@@ -6,18 +6,18 @@ namespace tx::exit_signals {
 namespace {
 
 std::atomic<const PutBack*> armedPutBack{nullptr};
-// Two at once: a file the run made where a link pointed nowhere, and its
-// temporary file.
-std::atomic<const char*> armedRemovals[2] = {nullptr, nullptr};
-static_assert(std::atomic<const PutBack*>::is_always_lock_free && std::atomic<const char*>::is_always_lock_free &&
+// The latest armed removal; each one links to the one armed before it.
+std::atomic<const RemoveOnExit*> armedRemovals{nullptr};
+static_assert(std::atomic<const PutBack*>::is_always_lock_free &&
+              std::atomic<const RemoveOnExit*>::is_always_lock_free &&
               std::atomic<std::uint64_t>::is_always_lock_free);
 
 }  // namespace
 
 void undoArmed() noexcept {
   if (const PutBack* putBack = armedPutBack.load()) putBack->undo();
-  for (const auto& removal : armedRemovals) {
-    if (const char* path = removal.load()) platform::removeForSignal(path);
+  for (const RemoveOnExit* removal = armedRemovals.load(); removal; removal = removal->next_.load()) {
+    platform::removeForSignal(removal->path_.c_str());
   }
 }
 
@@ -53,10 +53,10 @@ bool PutBack::undoNow() noexcept {
 }
 
 RemoveOnExit::RemoveOnExit(std::string path) : path_(std::move(path)) {
-  for (auto& removal : armedRemovals) {
-    const char* none = nullptr;
-    if (removal.compare_exchange_strong(none, path_.c_str())) return;
-  }
+  // Complete, then published.
+  next_.store(armedRemovals.load());
+  armedRemovals.store(this);
+  armed_ = true;
 }
 
 RemoveOnExit::~RemoveOnExit() {
@@ -70,9 +70,16 @@ void RemoveOnExit::keep() noexcept {
 }
 
 void RemoveOnExit::disarm() noexcept {
-  for (auto& removal : armedRemovals) {
-    const char* mine = path_.c_str();
-    removal.compare_exchange_strong(mine, nullptr);
+  if (!armed_) return;
+  armed_ = false;
+  // The link that points here is made to point past: the handler sees the
+  // list with this one or without it, whole either way.
+  for (std::atomic<const RemoveOnExit*>* link = &armedRemovals; const RemoveOnExit* removal = link->load();
+       link = &removal->next_) {
+    if (removal == this) {
+      link->store(next_.load());
+      return;
+    }
   }
 }
 

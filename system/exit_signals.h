@@ -62,8 +62,10 @@ class PutBack {
   bool kept_ = false;
 };
 
-// A path the run made: until keep(), a run that ends early removes it.  Two
-// at a time.
+// A path the run made: until keep(), a run that ends early removes it.  Any
+// number may be armed at once, and kept or ended in any order: the armed
+// ones form a list that the handler walks, each joined by one store of the
+// head and left by one store of the link that points at it.
 class RemoveOnExit {
  public:
   explicit RemoveOnExit(std::string path);
@@ -76,8 +78,12 @@ class RemoveOnExit {
 
  private:
   void disarm() noexcept;
+  friend void undoArmed() noexcept;
 
   const std::string path_;
+  // The next armed one; changed only by the run, read by the handler.
+  mutable std::atomic<const RemoveOnExit*> next_{nullptr};
+  bool armed_ = false;
   bool kept_ = false;
 };
 

@@ -9,7 +9,10 @@
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <string>
+#include <string_view>
+#include <vector>
 
 namespace tx::platform {
 namespace {
@@ -223,6 +226,41 @@ TEST(ExitGuards, ASignalAtEachStepFindsTheWholeGuardOrNone) {
   scratch.file("made", "x");
   exit_signals::undoArmed();
   EXPECT_TRUE(std::filesystem::exists(made));
+}
+
+// Removals armed together, up to more than a run uses, each kept in turn
+// from the first, the last or the middle: at every step a signal removes
+// exactly the paths still armed.
+TEST(ExitGuards, EveryArmedRemovalIsDoneWhateverTheOrder) {
+  ScratchDirectory scratch;
+  for (std::size_t count = 1; count <= 5; ++count) {
+    for (const char* order : {"first", "last", "middle"}) {
+      SCOPED_TRACE(std::to_string(count) + " kept from the " + order);
+      std::vector<std::string> paths;
+      std::vector<std::unique_ptr<exit_signals::RemoveOnExit>> guards;
+      for (std::size_t i = 0; i < count; ++i) {
+        paths.push_back(scratch.file("made" + std::to_string(i), "x"));
+        guards.push_back(std::make_unique<exit_signals::RemoveOnExit>(paths.back()));
+      }
+      std::vector<bool> armed(count, true);
+      for (std::size_t step = 0; step <= count; ++step) {
+        for (const std::string& path : paths) scratch.file(path.substr(path.rfind('/') + 1), "x");
+        exit_signals::undoArmed();
+        for (std::size_t i = 0; i < count; ++i) EXPECT_EQ(std::filesystem::exists(paths[i]), !armed[i]) << i;
+        if (step == count) break;
+        std::vector<std::size_t> left;
+        for (std::size_t i = 0; i < count; ++i) {
+          if (armed[i]) left.push_back(i);
+        }
+        const std::string_view from = order;
+        const std::size_t next = from == "first" ? left.front() : from == "last" ? left.back() : left[left.size() / 2];
+        guards[next]->keep();
+        armed[next] = false;
+      }
+      guards.clear();
+      for (const std::string& path : paths) EXPECT_TRUE(std::filesystem::exists(path));
+    }
+  }
 }
 
 }  // namespace
