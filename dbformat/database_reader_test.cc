@@ -252,6 +252,28 @@ TEST(DatabaseReaderFailure, OverlappingRecordListsEnd) {
               onStderr("Error reading database record list: a record list overlaps a record list read before it\n"));
   }
   EXPECT_EQ(readAll(good, kAppInfoSize).size(), 3u);
+  // Lists that only touch are read whole, whichever way the chain runs: on
+  // into the list right after, or back to the list right before.
+  const std::uint32_t list1 = txtest::recordListOffset(db, 1);
+  struct Chain {
+    const char* name;
+    std::uint32_t afterFirst, afterSecond;
+    std::string order;
+  };
+  const Chain chains[] = {
+      {"on, each list right after the last", list1, list2, "abc"},
+      {"on past one list, then back to the list right before", list2, list1, "acb"},
+  };
+  for (const Chain& chain : chains) {
+    SCOPED_TRACE(chain.name);
+    std::string bytes = good;
+    txtest::put32(bytes, list0, chain.afterFirst);
+    txtest::put32(bytes, chain.afterFirst, chain.afterSecond);
+    txtest::put32(bytes, chain.afterSecond, 0);
+    std::string order;
+    for (const Delivered& record : readAll(bytes, kAppInfoSize)) order += record.text;
+    EXPECT_EQ(order, chain.order);
+  }
 }
 
 // Serves bytes from memory and fails every read from `failAt` on.
