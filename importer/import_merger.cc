@@ -6,6 +6,7 @@
 #include <functional>
 #include <vector>
 
+#include "importer/probe_table.h"
 #include "system/fatal.h"
 
 namespace tx {
@@ -147,12 +148,10 @@ class Pairing {
 
   std::uint32_t findGroup(const Record& record, std::uint32_t hash) const {
     if (table_.empty()) return kNone;
-    const std::size_t mask = table_.size() - 1;
-    for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
-      const std::uint32_t id = table_[i];
-      if (id == kNone) return kNone;
-      if (groups_[id].hash == hash && sameRecord(groups_[id].content, record)) return id;
-    }
+    return table_
+        .probe(hash,
+               [&](GroupSlot slot) { return groups_[slot.id].hash == hash && sameRecord(groups_[slot.id].content, record); })
+        .id;
   }
 
   std::uint32_t groupFor(const Record& record) {
@@ -163,7 +162,7 @@ class Pairing {
     groups_.push_back({record, hash});
     if (groups_.size() * 2 > table_.size()) {
       // At most half full: rebuilt with twice the room.
-      table_.assign(table_.empty() ? 64 : table_.size() * 2, kNone);
+      table_.reset(table_.empty() ? 64 : table_.size() * 2);
       for (std::uint32_t each = 0; each < groups_.size(); ++each) insert(each);
     } else {
       insert(id);
@@ -172,10 +171,7 @@ class Pairing {
   }
 
   void insert(std::uint32_t id) {
-    const std::size_t mask = table_.size() - 1;
-    std::size_t i = groups_[id].hash & mask;
-    while (table_[i] != kNone) i = (i + 1) & mask;
-    table_[i] = id;
+    table_.probe(groups_[id].hash, [](GroupSlot) { return false; }) = GroupSlot{id};
   }
 
   const RecordList& list_;
@@ -185,7 +181,12 @@ class Pairing {
   std::vector<std::uint32_t> groupOf_;       // by position, where its first line's contents are known
   std::vector<std::uint16_t> unpairedNext_;  // by position: the next unpaired record of its group
   std::vector<Group> groups_;
-  std::vector<std::uint32_t> table_;  // group ids by content hash, open addressing
+  // Group ids by content hash.
+  struct GroupSlot {
+    std::uint32_t id = kNone;
+    bool operator==(const GroupSlot&) const = default;
+  };
+  ProbeTable<GroupSlot> table_;
 };
 
 MergeSteps::MergeSteps(RecordList& list, CategoryResolver& resolver, BufferedReader& text, TextNotes* notes)

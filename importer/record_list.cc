@@ -42,7 +42,6 @@ void RecordList::index(std::size_t position) const {
 
 void RecordList::insert(std::size_t position) const {
   const Key& key = keys_[position];
-  const std::size_t mask = slots_.size() - 1;
   const auto shortHash = static_cast<std::uint16_t>(key.hash >> 16);
   const auto self = static_cast<std::uint16_t>(position);
   if (position >= sameLineNext_.size()) {
@@ -50,22 +49,19 @@ void RecordList::insert(std::size_t position) const {
     sameLineLast_.resize(sameLineNext_.size());
   }
   sameLineNext_[position] = kEmpty;
-  for (std::size_t i = key.hash & mask;; i = (i + 1) & mask) {
-    Slot& slot = slots_[i];
-    if (slot.position == kEmpty) {
-      slot = {self, shortHash};
-      sameLineLast_[position] = self;
-      ++indexed_;
-      return;
-    }
-    // The first node with a key keeps it; the others join its chain.
-    if (slot.hash == shortHash && keyMatches(slot.position, key, nodes_[position].text)) {
-      std::uint16_t& last = sameLineLast_[slot.position];
-      sameLineNext_[last] = self;
-      last = self;
-      return;
-    }
+  Slot& slot = slots_.probe(key.hash, [&](const Slot& other) {
+    return other.hash == shortHash && keyMatches(other.position, key, nodes_[position].text);
+  });
+  if (slot == Slot{}) {
+    slot = {self, shortHash};
+    sameLineLast_[position] = self;
+    ++indexed_;
+    return;
   }
+  // The first node with a key keeps it; the others join its chain.
+  std::uint16_t& last = sameLineLast_[slot.position];
+  sameLineNext_[last] = self;
+  last = self;
 }
 
 void RecordList::rebuildIndex(std::size_t expected) const {
@@ -77,7 +73,7 @@ void RecordList::rebuildIndex(std::size_t expected) const {
   const std::size_t room = std::max(expected, nodes_.size());
   std::size_t size = 64;
   while (size < 2 * (room + room / 2) + 16) size *= 2;
-  slots_.assign(size, Slot{});
+  slots_.reset(size);
   sameLineNext_.resize(std::max(sameLineNext_.size(), nodes_.size()));
   sameLineLast_.resize(sameLineNext_.size());
   indexed_ = 0;
@@ -92,13 +88,11 @@ void RecordList::ensureIndex() const {
 const Record* RecordList::findByFirstLine(std::string_view text) const {
   ensureIndex();
   const Key key = keyOf(text);
-  const std::size_t mask = slots_.size() - 1;
   const auto shortHash = static_cast<std::uint16_t>(key.hash >> 16);
-  for (std::size_t i = key.hash & mask;; i = (i + 1) & mask) {
-    const Slot& slot = slots_[i];
-    if (slot.position == kEmpty) return nullptr;
-    if (slot.hash == shortHash && keyMatches(slot.position, key, text)) return &nodes_[slot.position];
-  }
+  const Slot& slot = slots_.probe(key.hash, [&](const Slot& other) {
+    return other.hash == shortHash && keyMatches(other.position, key, text);
+  });
+  return slot == Slot{} ? nullptr : &nodes_[slot.position];
 }
 
 const Record* RecordList::nextWithSameFirstLine(const Record* node) const {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "dbformat/database_format.h"
+#include "importer/probe_table.h"
 #include "system/large_memory.h"
 #include "textformat/text_arena.h"
 
@@ -64,6 +65,7 @@ class RecordList {
   struct Slot {
     std::uint16_t position = kEmpty;
     std::uint16_t hash = 0;
+    bool operator==(const Slot&) const = default;
   };
   static constexpr std::uint16_t kEmpty = 0xFFFF;
   static_assert(kMaxRecords <= kEmpty);
@@ -91,7 +93,7 @@ class RecordList {
   std::vector<Record, LargeAllocator<Record>> nodes_;
   std::vector<Key, LargeAllocator<Key>> keys_;  // one for each node
   TextArena texts_;
-  mutable std::vector<Slot, LargeAllocator<Slot>> slots_;
+  mutable ProbeTable<Slot> slots_;
   // For each position, the next one with the same first line (kEmpty for
   // none), and at the first of them, the last.
   mutable std::vector<std::uint16_t, LargeAllocator<std::uint16_t>> sameLineNext_;
