@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "dbformat/update_mark.h"
+#include "system/exit_signals.h"
 #include "system/fatal.h"
 #include "system/file_io.h"
 
@@ -89,7 +90,7 @@ void putBack(int fd, const std::string& path, std::string_view program, std::FIL
       failToOpen(path, "an update of it was cut short, and its rollback copy \"" + mark->copyPath +
                            "\" is missing or damaged, so it is not read");
     }
-    if (!platform::restoreBytesForSignal(fd, copy->old.data(), copy->old.size(), copy->old.size(), kMarkSize)) {
+    if (!exit_signals::restoreBytes(fd, copy->old.data(), copy->old.size(), copy->old.size(), kMarkSize)) {
       fatalSystemError("Error restoring database from its rollback copy \"" + mark->copyPath + "\"");
     }
     removeCopy(mark->copyPath, "the old database is back");

@@ -1,5 +1,7 @@
 #include "system/exit_signals.h"
 
+#include <cerrno>
+
 #include "system/platform.h"
 
 namespace tx::exit_signals {
@@ -12,7 +14,25 @@ static_assert(std::atomic<const PutBack*>::is_always_lock_free &&
               std::atomic<const RemoveOnExit*>::is_always_lock_free &&
               std::atomic<std::uint64_t>::is_always_lock_free);
 
+bool writeBack(int fd, const char* bytes, std::size_t from, std::size_t to) noexcept {
+  while (from < to) {
+    const long wrote = platform::writeAt(fd, bytes + from, to - from, from);
+    if (wrote < 0 && errno == EINTR) continue;
+    if (wrote <= 0) return false;
+    from += static_cast<std::size_t>(wrote);
+  }
+  return true;
+}
+
 }  // namespace
+
+bool restoreBytes(int fd, const char* bytes, std::size_t count, std::uint64_t length, std::size_t headLast) noexcept {
+  const std::size_t head = headLast < count ? headLast : count;
+  const bool rest = writeBack(fd, bytes, head, count);
+  const bool cut = platform::truncateFile(fd, length) == 0;
+  if (!(platform::flushToDisk(fd) == 0 && rest && cut)) return false;
+  return head == 0 || (writeBack(fd, bytes, 0, head) && platform::flushToDisk(fd) == 0);
+}
 
 void undoArmed() noexcept {
   if (const PutBack* putBack = armedPutBack.load()) putBack->undo();
@@ -41,7 +61,7 @@ void PutBack::keep() noexcept {
 }
 
 bool PutBack::undo() const noexcept {
-  if (!platform::restoreBytesForSignal(fd_, bytes_, count_, length_.load(), headLast_)) return false;
+  if (!restoreBytes(fd_, bytes_, count_, length_.load(), headLast_)) return false;
   if (rollbackCopy_) platform::removeForSignal(rollbackCopy_);
   return true;
 }

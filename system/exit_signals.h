@@ -34,7 +34,7 @@ class PutBack {
   // where given, names a file that holds the same old bytes on the disk: it
   // is removed once they are put back, and kept where they could not be.
   // The first `headLast` bytes are written last, once the rest is on the
-  // disk (see platform::restoreBytesForSignal).
+  // disk (see restoreBytes).
   PutBack(int fd, std::uint64_t length, const char* bytes = nullptr, std::size_t count = 0,
           const char* rollbackCopy = nullptr, std::size_t headLast = 0) noexcept;
   // Puts back unless kept, then disarms.
@@ -101,5 +101,13 @@ class Deferred {
 
 // What the handler does, without ending the process: for tests.
 void undoArmed() noexcept;
+
+// Writes `bytes` (`count` of them) back at the start of `fd`, cuts it to
+// `length` and flushes it, with calls that a signal handler may make.  The
+// first `headLast` bytes go last, once the rest and the length are on the
+// disk, and not at all where those failed.  True when every byte, the
+// length and the flush took.
+bool restoreBytes(int fd, const char* bytes, std::size_t count, std::uint64_t length,
+                  std::size_t headLast = 0) noexcept;
 
 }  // namespace tx::exit_signals

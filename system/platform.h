@@ -140,13 +140,8 @@ void onExitSignals(void (*handler)());
 void holdExitSignals() noexcept;
 void releaseExitSignals() noexcept;
 
-// Async-signal-safe versions of what the handler needs; the bytes put back
-// are flushed to the disk.
-// True when every byte, the length and the flush took.
-// The first `headLast` bytes go last, once the rest and the length are on
-// the disk, and not at all where those failed.
-bool restoreBytesForSignal(int fd, const char* bytes, std::size_t count, std::uint64_t length,
-                           std::size_t headLast = 0) noexcept;
+// An async-signal-safe removal, for the handler.  (writeAt, truncateFile
+// and flushToDisk are safe for it as they stand.)
 void removeForSignal(const char* path) noexcept;
 
 // ---- Replacing the output

@@ -213,29 +213,6 @@ void releaseExitSignals() noexcept {
   ::sigprocmask(SIG_UNBLOCK, &set, nullptr);
 }
 
-namespace {
-
-bool writeBackForSignal(int fd, const char* bytes, std::size_t from, std::size_t to) noexcept {
-  while (from < to) {
-    const ssize_t wrote = ::pwrite(fd, bytes + from, to - from, static_cast<off_t>(from));
-    if (wrote < 0 && errno == EINTR) continue;
-    if (wrote <= 0) return false;
-    from += static_cast<std::size_t>(wrote);
-  }
-  return true;
-}
-
-}  // namespace
-
-bool restoreBytesForSignal(int fd, const char* bytes, std::size_t count, std::uint64_t length,
-                           std::size_t headLast) noexcept {
-  const std::size_t head = headLast < count ? headLast : count;
-  const bool rest = writeBackForSignal(fd, bytes, head, count);
-  const bool cut = ::ftruncate(fd, static_cast<off_t>(length)) == 0;
-  if (!(::fsync(fd) == 0 && rest && cut)) return false;
-  return head == 0 || (writeBackForSignal(fd, bytes, 0, head) && ::fsync(fd) == 0);
-}
-
 void removeForSignal(const char* path) noexcept { ::unlink(path); }
 
 std::string joinPath(const std::string& directory, const std::string& name) {

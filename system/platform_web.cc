@@ -56,7 +56,6 @@ void unmapPages(void* memory, std::size_t) noexcept { std::free(memory); }
 void onExitSignals(void (*)()) {}
 void holdExitSignals() noexcept {}
 void releaseExitSignals() noexcept {}
-bool restoreBytesForSignal(int, const char*, std::size_t, std::uint64_t, std::size_t) noexcept { return false; }
 void removeForSignal(const char*) noexcept {}
 
 bool lookUpOutput(const std::string&, OutputLookup&) { return unsupported() == 0; }

@@ -348,28 +348,6 @@ void holdExitSignals() noexcept { ++held; }
 
 void releaseExitSignals() noexcept { --held; }
 
-namespace {
-
-bool writeBackForSignal(int fd, const char* bytes, std::size_t from, std::size_t to) noexcept {
-  while (from < to) {
-    const long wrote = writeAt(fd, bytes + from, to - from, from);
-    if (wrote <= 0) return false;
-    from += static_cast<std::size_t>(wrote);
-  }
-  return true;
-}
-
-}  // namespace
-
-bool restoreBytesForSignal(int fd, const char* bytes, std::size_t count, std::uint64_t length,
-                           std::size_t headLast) noexcept {
-  const std::size_t head = headLast < count ? headLast : count;
-  const bool rest = writeBackForSignal(fd, bytes, head, count);
-  const bool cut = ::_chsize_s(fd, static_cast<long long>(length)) == 0;
-  if (!(::FlushFileBuffers(handleOf(fd)) && rest && cut)) return false;
-  return head == 0 || (writeBackForSignal(fd, bytes, 0, head) && ::FlushFileBuffers(handleOf(fd)));
-}
-
 void removeForSignal(const char* path) noexcept {
   static wchar_t wide[4096];
   if (::MultiByteToWideChar(CP_UTF8, 0, path, -1, wide, 4096) > 0) ::DeleteFileW(wide);
