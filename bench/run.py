@@ -10,9 +10,13 @@ With --web (the page's folder, as tools/run-web-tests unpacks or
 build-web/web), the web page's merge of the same workload in headless
 Chromium is measured against TxImport, round by round (needs Selenium).
 
-Reports the median and the spread (lowest, highest) of the per-round ratios.
-Every timed run's output is checked against what the generator expects, so
-a fast wrong program fails.
+Each round runs the pairs one after the other (cp, TxExport; cp and sync,
+TxImport; ...), after two rounds that warm the caches and count for
+nothing.  Reports the median and the spread (lowest, highest) of the
+per-round ratios of wall time, and for each program its processor time
+(user + system, from wait4) and its peak resident memory, medians over the
+rounds.  Every timed run's output is checked against what the generator
+expects, so a fast wrong program fails.
 """
 import argparse
 import os
@@ -21,64 +25,53 @@ import statistics
 import subprocess
 import sys
 import tempfile
-import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import generate  # noqa: E402
 
-BOUNDS = {"export": 5.0, "import": None, "flushed": 10.0, "growth": 5.0, "memory": 3.0, "web": 3.0}
-TOOLS = ("cp", "sync", "yes", "sh")
+BOUNDS = {"export": 1.2, "import": None, "flushed": 1.5, "growth": 5.0, "memory": 3.0, "web": 2.0}
+TOOLS = ("cp", "sync", "sh")
+WARM_UPS = 2
 
-# Starts the program from a small process of its own and prints its peak
-# resident memory: a process's peak counts the pages of whatever ran before
-# its exec, so this one must not be started from the large benchmark process.
-PEAK_HELPER = """
-import os, sys
-stdin = os.open(sys.argv[1], os.O_RDONLY) if sys.argv[1] != "-" else None
+# Runs one program from a small process of its own, which times it from
+# fork to wait4 and prints its wall time, its processor time (user +
+# system, its waited-for children included) and its peak resident memory:
+# a process's peak counts the pages of whatever ran before its exec, so it
+# must not be started from the large benchmark process.  The small
+# process's own pages (about 10 MiB) are counted where they are more, so the
+# peak is an upper bound for small runs.
+HELPER = """
+import os, sys, time
+stdin = os.open(sys.argv[1], os.O_RDONLY) if sys.argv[1] != "-" else os.open(os.devnull, os.O_RDONLY)
+err = os.open(sys.argv[2], os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600)
+start = time.perf_counter()
 pid = os.fork()
 if pid == 0:
-    if stdin is not None:
-        os.dup2(stdin, 0)
-    null = os.open(os.devnull, os.O_WRONLY)
-    os.dup2(null, 1)
-    os.execv(sys.argv[2], sys.argv[2:])
+    os.dup2(stdin, 0)
+    os.dup2(os.open(os.devnull, os.O_WRONLY), 1)
+    os.dup2(err, 2)
+    os.execv(sys.argv[3], sys.argv[3:])
 _, status, usage = os.wait4(pid, 0)
-print(usage.ru_maxrss * 1024 if status == 0 else -1)
+wall = time.perf_counter() - start
+print(status, wall, usage.ru_utime + usage.ru_stime, usage.ru_maxrss * 1024)
 """
 
 
-def timed(argv, stdin_command=None):
-    """Seconds of wall time of one run, and its rusage peak memory in bytes.
-    (That peak counts the pages of this Python process that the child
-    inherited before exec; peak_memory() measures the program alone.)"""
-    feeder = subprocess.Popen(stdin_command, stdout=subprocess.PIPE) if stdin_command else None
-    start = time.perf_counter()
-    child = subprocess.Popen(argv, stdin=feeder.stdout if feeder else subprocess.DEVNULL,
-                             stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-    if feeder:
-        feeder.stdout.close()
-    _, status, usage = os.wait4(child.pid, 0)
-    elapsed = time.perf_counter() - start
-    err = child.stderr.read()
-    child.stderr.close()
-    if feeder:
-        feeder.kill()
-        feeder.wait()
-    if status != 0:
-        raise SystemExit("%s failed (%d): %s" % (argv[0], status, err.decode(errors="replace")))
-    return elapsed, usage.ru_maxrss * 1024
+class Run:
+    def __init__(self, wall, cpu, peak):
+        self.wall, self.cpu, self.peak = wall, cpu, peak
 
 
-def peak_memory(argv, answers_file):
-    """Peak resident memory of the program alone, in bytes.  The small
-    Python process that starts it is counted too where it is larger (about
-    10 MiB), so this is an upper bound for small runs."""
-    out = subprocess.run([sys.executable, "-c", PEAK_HELPER, answers_file] + argv, stdout=subprocess.PIPE,
-                         check=True).stdout
-    peak = int(out.split()[-1])
-    if peak < 0:
-        raise SystemExit("%s failed while its memory was measured" % argv[0])
-    return peak
+def timed(argv, stdin_file=None):
+    """One run of `argv` (standard input from `stdin_file`, else nothing):
+    its wall time and processor time in seconds, its peak memory in bytes."""
+    with tempfile.NamedTemporaryFile(prefix="txbench-err-") as err:
+        out = subprocess.run([sys.executable, "-c", HELPER, stdin_file or "-", err.name] + argv,
+                             stdout=subprocess.PIPE, check=True).stdout.split()
+        status = int(out[0])
+        if status != 0:
+            raise SystemExit("%s failed (%d): %s" % (argv[0], status, open(err.name, "rb").read().decode(errors="replace")))
+    return Run(float(out[1]), float(out[2]), int(out[3]))
 
 
 def prepare(work, size, new_share=0.0):
@@ -147,18 +140,21 @@ def main():
     for program in (export, importer):
         if not os.access(program, os.X_OK):
             raise SystemExit("%s is not built: run cmake --preset default && cmake --build --preset default" % program)
-    yes_a = ["yes", "A"]
 
     with tempfile.TemporaryDirectory(prefix="txbench-", dir=os.path.dirname(os.path.abspath(__file__))) as work:
         out_txt = os.path.join(work, "out.txt")
         out_db = os.path.join(work, "out.pdb")
         copy = os.path.join(work, "copy.pdb")
+        # The one question is answered All.
+        answers = os.path.join(work, "answers")
+        with open(answers, "w") as f:
+            f.write("A\n")
         if args.smoke:
             for share in (0.0, 0.5):
                 data = prepare(work, 1000, share)
                 timed([export, data["db"], out_txt])
                 check_export(data, out_txt)
-                timed([importer, data["db"], data["edits"], out_db], yes_a)
+                timed([importer, data["db"], data["edits"], out_db], answers)
                 check_import(data, out_db)
                 if args.web:
                     page = web_page(args.web, data)
@@ -175,51 +171,53 @@ def main():
         # The mix with new records, checked for correctness at its sizes.
         for size in (1000, 16384, 32768):
             data = prepare(work, size, 0.5)
-            timed([importer, data["db"], data["edits"], out_db], yes_a)
+            timed([importer, data["db"], data["edits"], out_db], answers)
             check_import(data, out_db)
 
         ratios = {"export": [], "import": [], "flushed": [], "growth": [], "web": []}
-        answers = os.path.join(work, "answers")
-        with open(answers, "w") as f:
-            f.write("A\n")
-        peak = peak_memory([importer, big["db"], big["edits"], out_db], answers)
-        check_import(big, out_db)
-        flushed_copy = ["sh", "-c", 'cp "$1" "$2" && sync "$2"', "sh", big["db"], copy]
-        for _ in range(args.rounds):
-            cp, _ = timed(["cp", big["db"], copy])
-            t_export, _ = timed([export, big["db"], out_txt])
+        runs = {"cp": [], "export": [], "cp+sync": [], "import": []}
+        flushed_copy = ["/bin/sh", "-c", 'cp "$1" "$2" && sync "$2"', "sh", big["db"], copy]
+        cp_argv = [shutil.which("cp"), big["db"], copy]
+        for round_number in range(WARM_UPS + args.rounds):
+            cp = timed(cp_argv)
+            t_export = timed([export, big["db"], out_txt])
             check_export(big, out_txt)
-            cp2, _ = timed(["cp", big["db"], copy])
-            synced, _ = timed(flushed_copy)
-            t_import, _ = timed([importer, big["db"], big["edits"], out_db], yes_a)
+            cp2 = timed(cp_argv)
+            synced = timed(flushed_copy)
+            t_import = timed([importer, big["db"], big["edits"], out_db], answers)
             check_import(big, out_db)
-            t_mid, _ = timed([importer, mid["db"], mid["edits"], out_db], yes_a)
+            t_mid = timed([importer, mid["db"], mid["edits"], out_db], answers)
             check_import(mid, out_db)
-            ratios["export"].append(t_export / cp)
-            ratios["import"].append(t_import / cp2)
-            ratios["flushed"].append(t_import / synced)
-            ratios["growth"].append(t_import / t_mid)
+            if round_number < WARM_UPS:
+                continue
+            ratios["export"].append(t_export.wall / cp.wall)
+            ratios["import"].append(t_import.wall / cp2.wall)
+            ratios["flushed"].append(t_import.wall / synced.wall)
+            ratios["growth"].append(t_import.wall / t_mid.wall)
+            for key, run in (("cp", cp), ("export", t_export), ("cp+sync", synced), ("import", t_import)):
+                runs[key].append(run)
         if args.web:
             # Each round: the page's merge, then the program's, side by side.
             page = web_page(args.web, big)
             try:
-                for _ in range(args.rounds):
+                for round_number in range(WARM_UPS + args.rounds):
                     t_web = web_merge(page, big)
-                    t_native, _ = timed([importer, big["db"], big["edits"], out_db], yes_a)
-                    ratios["web"].append(t_web / t_native)
+                    t_native = timed([importer, big["db"], big["edits"], out_db], answers)
+                    if round_number >= WARM_UPS:
+                        ratios["web"].append(t_web / t_native.wall)
             finally:
                 page.close()
         inputs = os.path.getsize(big["db"]) + os.path.getsize(big["edits"])
         rows = [
             ("export", "TxExport, 65,535 records, against cp of the database"),
-            ("import", "TxImport, 65,535 records + 32,767-record text (yes A), against cp"),
+            ("import", "TxImport, 65,535 records + 32,767-record text (answered All), against cp"),
             ("flushed", "TxImport, the same, against cp and sync of the copy"),
             ("growth", "TxImport time at 65,535 records / at 16,384 (4 is linear)"),
         ]
         if args.web:
             rows.append(("web", "the page's merge in headless Chromium, the same workload, against TxImport"))
-        print("database %d bytes, text %d bytes, %d rounds" % (os.path.getsize(big["db"]),
-                                                              os.path.getsize(big["edits"]), args.rounds))
+        print("database %d bytes, text %d bytes, %d rounds after %d warm-ups" % (
+            os.path.getsize(big["db"]), os.path.getsize(big["edits"]), args.rounds, WARM_UPS))
         print("| measure | median | lowest | highest | bound |")
         print("|---|---|---|---|---|")
         failed = False
@@ -228,15 +226,25 @@ def main():
             median = statistics.median(values)
             bound = BOUNDS[key]
             print("| %s | %.2f | %.2f | %.2f | %s |" % (label, median, min(values), max(values),
-                                                      "%.0f" % bound if bound else "-"))
+                                                      "%.1f" % bound if bound else "-"))
             failed |= bound is not None and median > bound
+        peak = statistics.median(run.peak for run in runs["import"])
         memory = peak / inputs
-        print("| TxImport peak memory / (database + text) at 65,535 | %.2f | | | %.0f |" % (memory, BOUNDS["memory"]))
+        print("| TxImport peak memory / (database + text) at 65,535 | %.2f | %.2f | %.2f | %.1f |" % (
+            memory, min(r.peak for r in runs["import"]) / inputs, max(r.peak for r in runs["import"]) / inputs,
+            BOUNDS["memory"]))
         failed |= memory > BOUNDS["memory"]
-        print("peak resident memory of TxImport: %.1f MiB" % (peak / 1048576))
+        print()
+        print("| program, per round (medians) | wall ms | processor ms (user + system) | peak memory MiB |")
+        print("|---|---|---|---|")
+        for key in ("cp", "export", "cp+sync", "import"):
+            values = runs[key]
+            print("| %s | %.1f | %.1f | %.1f |" % (
+                {"export": "TxExport", "import": "TxImport"}.get(key, key),
+                1000 * statistics.median(r.wall for r in values), 1000 * statistics.median(r.cpu for r in values),
+                statistics.median(r.peak for r in values) / 1048576))
         if failed:
             raise SystemExit("a median is outside its bound")
-
 
 if __name__ == "__main__":
     main()
