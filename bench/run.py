@@ -50,6 +50,11 @@ if pid == 0:
     os.dup2(stdin, 0)
     os.dup2(os.open(os.devnull, os.O_WRONLY), 1)
     os.dup2(err, 2)
+    # Where this process started with a standard stream closed, a file
+    # opened above took its number, and dup2 onto itself keeps it closed on
+    # exec.
+    for fd in (0, 1, 2):
+        os.set_inheritable(fd, True)
     os.execv(sys.argv[3], sys.argv[3:])
 _, status, usage = os.wait4(pid, 0)
 wall = time.perf_counter() - start
