@@ -37,7 +37,10 @@ std::size_t storedAt(std::string_view stored, const Record& record) {
 class Output {
  public:
   Output(int fd, std::uint64_t appInfoOffset, std::size_t holdBack)
-      : out_(fd, kHugePageSize, holdBack), appInfoOffset_(appInfoOffset) {}
+      : out_(fd, kHugePageSize, holdBack), appInfoOffset_(appInfoOffset) {
+    // The importer flushes every database it writes.
+    out_.startWriteBack();
+  }
 
   void put(std::string_view bytes) {
     if (!out_.write(bytes)) fail();

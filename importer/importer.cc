@@ -23,6 +23,7 @@
 #include "system/exit_signals.h"
 #include "system/fatal.h"
 #include "system/file_io.h"
+#include "system/mapped_file.h"
 #include "system/open_file.h"
 #include "system/platform.h"
 #include "textformat/text_reader.h"
@@ -40,16 +41,26 @@ constexpr std::string_view kUsage =
 constexpr std::string_view kErrorClosingText = "Error closing text file";
 constexpr std::string_view kOutputIsTheText = "it is the text file itself";
 constexpr std::string_view kOutputIsNoDatabase = "it exists and is not a Tallix database, so it is not overwritten";
+constexpr std::string_view kErrorReadingDatabase = "Error reading database file";
+constexpr std::string_view kMappedByteLost =
+    "part of the file could not be read any more: another program cut it short, or the disk failed";
 
-// A file of `size` bytes read whole into a block of `texts`: the bytes it
-// got, and the error that stopped it short.  The reader over them reports
-// that error where it reaches their end, as a reader of the file would.
+// A file of `size` bytes whole in memory: the bytes it got, and the error
+// that stopped it short.  The reader over them reports that error where it
+// reaches their end, as a reader of the file would.
 struct WholeFile {
   std::string_view bytes;
   int error = 0;
 };
 
-WholeFile readWhole(int fd, std::size_t size, TextArena& texts) {
+// Mapped where the host can (`mapping` then holds it), else read into a
+// block of `texts`.  A mapped byte that cannot be read fails the run with
+// `failure`.
+WholeFile wholeFile(int fd, std::size_t size, TextArena& texts, std::unique_ptr<MappedFile>& mapping,
+                    std::string_view failure) {
+  mapping = std::make_unique<MappedFile>(fd, size, std::string(failure) + ": " + std::string(kMappedByteLost) + "\n");
+  if (mapping->mapped()) return {std::string_view(mapping->bytes(), size), 0};
+  mapping.reset();
   char* block = texts.allocate(size);
   const ReadResult read = readFromStart(fd, block, size);
   return {std::string_view(block, read.got), read.error};
@@ -84,14 +95,17 @@ class NotesTo : public TextNotes {
 // writing, with the update lock, which the output takes over and holds
 // until the update is complete.
 struct OldDatabase : DatabaseParts {
-  std::string_view bytes;  // as read, in the list's storage
+  std::string_view bytes;  // as read, in the list's storage or mapped
+  std::unique_ptr<MappedFile> mapping;
   platform::FileStatus status;
   FileDescriptor file;
   bool inPlace = false;
 };
 
-// Reads the old database whole into one block that the list owns, its
-// records into the list, their texts where they lie in that block.
+// Reads the old database whole, its records into the list, their texts
+// where they lie.  Where the output is another file, the database is mapped;
+// where it is the output, it is read into one block that the list owns, so
+// that its bytes as read stay as they were while the file is written.
 OldDatabase loadOldDatabase(const std::string& oldPath, const std::string& outputPath, RecordList& list,
                             std::FILE* notes) {
   OldDatabase old;
@@ -105,7 +119,15 @@ OldDatabase loadOldDatabase(const std::string& oldPath, const std::string& outpu
     old.file = openDatabase(oldPath, DatabaseAccess::Update, "TxImport", notes);
   }
   if (!platform::status(old.file.get(), old.status)) fatalSystemError(kErrorReadingHeader);
-  const WholeFile whole = readWhole(old.file.get(), static_cast<std::size_t>(old.status.size), list.texts());
+  const auto size = static_cast<std::size_t>(old.status.size);
+  WholeFile whole;
+  if (old.inPlace) {
+    char* block = list.texts().allocate(size);
+    const ReadResult read = readFromStart(old.file.get(), block, size);
+    whole = {std::string_view(block, read.got), read.error};
+  } else {
+    whole = wholeFile(old.file.get(), size, list.texts(), old.mapping, kErrorReadingDatabase);
+  }
   old.bytes = whole.bytes;
   BufferedReader file(BufferedReader::InMemory{}, whole.bytes, whole.error);
   static_cast<DatabaseParts&>(old) = loadRecords(file, list);
@@ -119,17 +141,27 @@ FileDescriptor openText(const std::string& textPath, const std::string& outputPa
   return text;
 }
 
-// A text file is read whole into the list's storage, so that the texts of
-// its records are used where they lie; a pipe is read as it comes, unless
-// it is UTF-8 (it starts with the byte-order mark), which is read whole.  A
-// UTF-8 text is converted to the handheld's character set where it lies.
-std::unique_ptr<BufferedReader> readerOfText(int fd, TextArena& storage) {
+// A text file is mapped, or read whole into the list's storage, so that the
+// texts of its records are used where they lie; a pipe is read as it comes,
+// unless it is UTF-8 (it starts with the byte-order mark), which is read
+// whole.  A UTF-8 text is converted to the handheld's character set where
+// it lies (a mapped one in the run's own pages).
+std::unique_ptr<BufferedReader> readerOfText(int fd, TextArena& storage, std::unique_ptr<MappedFile>& mapping) {
   platform::FileStatus status;
   if (platform::status(fd, status) && status.regular) {
-    const WholeFile whole = readWhole(fd, static_cast<std::size_t>(status.size), storage);
+    const WholeFile whole =
+        wholeFile(fd, static_cast<std::size_t>(status.size), storage, mapping, kErrorReadingText);
+    if (whole.error != 0 || !whole.bytes.starts_with(kUtf8Mark)) {
+      return std::make_unique<BufferedReader>(BufferedReader::InMemory{}, whole.bytes, whole.error);
+    }
+    // Converted in the run's own memory: a mapped text is copied there first.
     char* bytes = const_cast<char*>(whole.bytes.data());
-    const std::size_t size = whole.error == 0 ? convertUtf8Text(bytes, whole.bytes.size()) : whole.bytes.size();
-    return std::make_unique<BufferedReader>(BufferedReader::InMemory{}, std::string_view(bytes, size), whole.error);
+    if (mapping) {
+      bytes = storage.allocate(whole.bytes.size());
+      std::copy(whole.bytes.begin(), whole.bytes.end(), bytes);
+    }
+    const std::size_t size = convertUtf8Text(bytes, whole.bytes.size());
+    return std::make_unique<BufferedReader>(BufferedReader::InMemory{}, std::string_view(bytes, size));
   }
   auto stream = std::make_unique<BufferedReader>(fd);
   if (stream->peek(3).substr(0, 3) != "\xEF\xBB\xBF") return stream;
@@ -179,7 +211,8 @@ void importDatabase(const std::string& oldPath, const std::string& textPath, con
   // Merge: the whole text file is read before the output is touched, and
   // every reason not to write the output is found before the first question.
   FileDescriptor textFd = openText(textPath, outputPath);
-  const std::unique_ptr<BufferedReader> textReader = readerOfText(textFd.get(), list.texts());
+  std::unique_ptr<MappedFile> textMapping;
+  const std::unique_ptr<BufferedReader> textReader = readerOfText(textFd.get(), list.texts(), textMapping);
   BufferedReader& text = *textReader;
   checkText(text, textPath);
   if (!old.inPlace) checkOutput(outputPath);

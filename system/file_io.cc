@@ -227,9 +227,13 @@ bool BlockWriter::writeOut(const char* bytes, std::size_t size) {
     bytes += kept;
     size -= kept;
   }
-  if (writeAll(fd_, bytes, size, &written_)) return true;
-  error_ = errno;
-  return false;
+  const std::uint64_t start = written_;
+  if (!writeAll(fd_, bytes, size, &written_)) {
+    error_ = errno;
+    return false;
+  }
+  if (writeBack_ && size > 0) platform::startWriteBack(fd_, start, size);
+  return true;
 }
 
 }  // namespace tx

@@ -125,6 +125,10 @@ class BlockWriter {
 
   [[nodiscard]] bool write(std::string_view bytes);
   const std::string& heldBack() const { return heldBack_; }
+  // For an output that is flushed to the disk once complete: each block's
+  // write to the disk is started as soon as it is written, so that the
+  // flush waits for the last blocks only.
+  void startWriteBack() { writeBack_ = true; }
   // Writes out everything buffered.
   [[nodiscard]] bool flush();
 
@@ -145,6 +149,7 @@ class BlockWriter {
   int error_ = 0;
   std::size_t holdBack_ = 0;
   std::string heldBack_;
+  bool writeBack_ = false;
 };
 
 // Reads up to `size` bytes of the file `fd` from its start into `bytes`:

@@ -129,6 +129,16 @@ void discardConsoleInput(int fd);
 void* mapPages(std::size_t size);  // nullptr when there is none
 void unmapPages(void* memory, std::size_t size) noexcept;
 
+// ---- Files read by mapping them
+
+// The first `size` bytes of the regular file open as `fd`, mapped into
+// memory to be read: no copy is made and no fresh page cleared.  nullptr
+// where the host maps no file, or not this one: the caller reads it.  Where
+// the file shrinks while it is mapped, touching a byte past its new end
+// raises a fault, which the handler given to onReadFault hears.
+void* mapFile(int fd, std::size_t size);
+void unmapFile(void* bytes, std::size_t size) noexcept;
+
 // ---- The signals that end a run from outside
 
 // `handler` runs when the user or the system ends the run (any signal whose
@@ -136,6 +146,13 @@ void unmapPages(void* memory, std::size_t size) noexcept;
 // or Ctrl+C), with only async-signal-safe work; the process then ends as
 // that signal ends it.
 void onExitSignals(void (*handler)());
+// `handler` hears the address of a byte of a mapped file that could not be
+// read (the file shrank, or the disk failed), with only async-signal-safe
+// work: the text of the run's failure where the byte is one of the run's,
+// which the process then writes on standard error before it runs the exit
+// handler and ends with status 1, as a failure ends it; null where the byte
+// is none of the run's, and the fault ends the process as a signal.
+void onReadFault(const char* (*handler)(const void* address));
 // While held, such a signal waits; it takes effect when the last is released.
 void holdExitSignals() noexcept;
 void releaseExitSignals() noexcept;

@@ -150,6 +150,20 @@ void* mapPages(std::size_t size) {
 
 void unmapPages(void* memory, std::size_t size) noexcept { ::munmap(memory, mappedSizeFor(size)); }
 
+// Every page is mapped at once, which costs far less than a fault for each
+// (a writable private mapping would have every page copied).
+void* mapFile(int fd, std::size_t size) {
+  if (size == 0) return nullptr;
+  int flags = MAP_PRIVATE;
+#ifdef MAP_POPULATE
+  flags |= MAP_POPULATE;
+#endif
+  void* mapped = ::mmap(nullptr, size, PROT_READ, flags, fd, 0);
+  return mapped == MAP_FAILED ? nullptr : mapped;
+}
+
+void unmapFile(void* bytes, std::size_t size) noexcept { ::munmap(bytes, size); }
+
 namespace {
 
 // Every signal that a program can catch and whose default action ends it.
@@ -164,6 +178,7 @@ constexpr int kExitSignals[] = {
 #endif
 };
 void (*exitHandler)() = nullptr;
+const char* (*readFaultHandler)(const void*) = nullptr;
 
 template <class Each>
 void forEachExitSignal(Each each) {
@@ -180,7 +195,19 @@ sigset_t exitSignalSet() {
   return set;
 }
 
-extern "C" void onExitSignal(int signal) {
+extern "C" void onExitSignal(int signal, siginfo_t* info, void*) {
+  // A byte of a file the run mapped that could not be read ends the run as
+  // a failure to read it.
+  if (const char* failure = signal == SIGBUS && readFaultHandler && info ? readFaultHandler(info->si_addr) : nullptr) {
+    for (std::size_t at = 0, size = std::strlen(failure); at < size;) {
+      const ssize_t wrote = ::write(2, failure + at, size - at);
+      if (wrote < 0 && errno == EINTR) continue;
+      if (wrote <= 0) break;
+      at += static_cast<std::size_t>(wrote);
+    }
+    if (exitHandler) exitHandler();
+    ::_exit(1);
+  }
   if (exitHandler) exitHandler();
   // SA_RESETHAND has restored the default action; the signal stays blocked
   // until the handler returns, and then ends the process.
@@ -192,8 +219,8 @@ extern "C" void onExitSignal(int signal) {
 void onExitSignals(void (*handler)()) {
   exitHandler = handler;
   struct sigaction action {};
-  action.sa_handler = onExitSignal;
-  action.sa_flags = static_cast<int>(SA_RESETHAND);
+  action.sa_sigaction = onExitSignal;
+  action.sa_flags = static_cast<int>(SA_RESETHAND | SA_SIGINFO);
   action.sa_mask = exitSignalSet();
   forEachExitSignal([&action](int signal) {
     struct sigaction old {};
@@ -202,6 +229,8 @@ void onExitSignals(void (*handler)()) {
     ::sigaction(signal, &action, nullptr);
   });
 }
+
+void onReadFault(const char* (*handler)(const void* address)) { readFaultHandler = handler; }
 
 void holdExitSignals() noexcept {
   const sigset_t set = exitSignalSet();

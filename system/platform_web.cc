@@ -50,10 +50,14 @@ void discardConsoleInput(int) {}
 
 void* mapPages(std::size_t size) { return std::malloc(size); }
 void unmapPages(void* memory, std::size_t) noexcept { std::free(memory); }
+// The page's files are in memory already.
+void* mapFile(int, std::size_t) { return nullptr; }
+void unmapFile(void*, std::size_t) noexcept {}
 
 // A page is not ended by signals: closing it drops its memory, and with it
 // every file of its own.
 void onExitSignals(void (*)()) {}
+void onReadFault(const char* (*)(const void*)) {}
 void holdExitSignals() noexcept {}
 void releaseExitSignals() noexcept {}
 void removeForSignal(const char*) noexcept {}

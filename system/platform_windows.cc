@@ -308,6 +308,11 @@ void* mapPages(std::size_t size) {
 
 void unmapPages(void* memory, std::size_t) noexcept { ::VirtualFree(memory, 0, MEM_RELEASE); }
 
+// Files are read into memory here: a file that a run had mapped could be
+// neither removed nor replaced by another program until the run ended.
+void* mapFile(int, std::size_t) { return nullptr; }
+void unmapFile(void*, std::size_t) noexcept {}
+
 namespace {
 
 void (*exitHandler)() = nullptr;
@@ -343,6 +348,9 @@ void onExitSignals(void (*handler)()) {
   }
   ::SetConsoleCtrlHandler(onConsoleEvent, TRUE);
 }
+
+// Files are read into memory here: no mapped byte can fail to be read.
+void onReadFault(const char* (*)(const void*)) {}
 
 void holdExitSignals() noexcept { ++held; }
 
