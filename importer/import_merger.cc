@@ -194,10 +194,32 @@ MergeSteps::MergeSteps(RecordList& list, CategoryResolver& resolver, BufferedRea
 
 MergeSteps::~MergeSteps() = default;
 
+void MergeSteps::readText() {
+  read_ = true;
+  for (Record record; reader_.next(record);) {
+    texts_.push_back(record);
+    keys_.push_back(RecordList::keyOf(record.text));
+  }
+  // The end of the records must be the end of the file, not a read error.
+  if (reader_.error() != 0) {
+    fatalSystemError(kErrorReadingText, reader_.error());
+  }
+}
+
 bool MergeSteps::next() {
   existing_ = nullptr;
-  while (reader_.next(incoming_)) {
-    first_ = list_.findByFirstLine(incoming_.text);
+  if (!read_) readText();
+  // The searches to come are prepared a few records ahead, each step of one
+  // a few records after the one before, so that what each looks at is in
+  // the cache when it comes.
+  constexpr std::size_t kAhead = 8;
+  for (; merged_ < texts_.size(); ++merged_) {
+    for (int step = 0; step < 3; ++step) {
+      const std::size_t ahead = merged_ + (3 - static_cast<std::size_t>(step)) * kAhead;
+      if (ahead < keys_.size()) list_.prefetch(keys_[ahead], step);
+    }
+    incoming_ = texts_[merged_];
+    first_ = list_.findByFirstLine(incoming_.text, keys_[merged_]);
     if (!first_) {
       list_.append(incoming_, kErrorMerging);
       pairing_->placed(nullptr, list_.size() - 1, incoming_, false);
@@ -205,21 +227,16 @@ bool MergeSteps::next() {
       continue;
     }
     if (pairing_->pairIdentical(first_, incoming_)) {
-      // Nothing keeps its text: its room is used again.
-      list_.texts().dropLast(incoming_.text);
       ++counts_.unchanged;
       continue;
     }
     const Record* existing = pairing_->pairCounterpart(first_);
     if (!all_) {
       existing_ = existing;
+      ++merged_;
       return true;
     }
     replace(existing);
-  }
-  // The end of the records must be the end of the file, not a read error.
-  if (reader_.error() != 0) {
-    fatalSystemError(kErrorReadingText, reader_.error());
   }
   return false;
 }

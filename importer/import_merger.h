@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 #include <string_view>
+#include <vector>
 
 #include "importer/overwrite_question.h"
 #include "importer/record_list.h"
@@ -40,7 +41,8 @@ class MergeSteps {
   // Merges the records of the text until one conflicts with an existing
   // record and no earlier answer was All: true, with existing() and
   // incoming() the two records, until answer() is called.  False when the
-  // whole text is merged.  A read error on the text fails the run.
+  // whole text is merged.  The first call reads the whole text: a read error
+  // fails the run, and every note is given, before the first question.
   bool next();
   const Record& existing() const { return *existing_; }
   const Record& incoming() const { return incoming_; }
@@ -52,10 +54,17 @@ class MergeSteps {
  private:
   // The incoming record in the place of `existing`.
   void replace(const Record* existing);
+  void readText();
 
   RecordList& list_;
   std::unique_ptr<Pairing> pairing_;
   TextRecordReader reader_;
+  // The records of the text, each with its first-line key, and how many of
+  // them are merged.
+  std::vector<Record> texts_;
+  std::vector<RecordList::Key> keys_;
+  std::size_t merged_ = 0;
+  bool read_ = false;
   Record incoming_;
   const Record* first_ = nullptr;     // the first record of the incoming record's first line
   const Record* existing_ = nullptr;  // while a question waits

@@ -33,6 +33,9 @@ class ProbeTable {
       if (slot == Slot{} || matches(slot)) return slot;
     }
   }
+  // The first slot a probe from `hash` looks at.
+  const Slot& home(std::uint32_t hash) const { return slots_[hash & (slots_.size() - 1)]; }
+
   template <class Matches>
   const Slot& probe(std::uint32_t hash, Matches&& matches) const {
     return const_cast<ProbeTable*>(this)->probe(hash, matches);

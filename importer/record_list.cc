@@ -85,14 +85,33 @@ void RecordList::ensureIndex() const {
   if (!built_) rebuildIndex(nodes_.size());
 }
 
-const Record* RecordList::findByFirstLine(std::string_view text) const {
+const Record* RecordList::findByFirstLine(std::string_view text, const Key& key) const {
   ensureIndex();
-  const Key key = keyOf(text);
   const auto shortHash = static_cast<std::uint16_t>(key.hash >> 16);
   const Slot& slot = slots_.probe(key.hash, [&](const Slot& other) {
     return other.hash == shortHash && keyMatches(other.position, key, text);
   });
   return slot == Slot{} ? nullptr : &nodes_[slot.position];
+}
+
+void RecordList::prefetch(const Key& key, int step) const {
+  ensureIndex();
+  const Slot& slot = slots_.home(key.hash);
+  if (step == 0) {
+    __builtin_prefetch(&slot);
+    return;
+  }
+  if (slot == Slot{} || slot.hash != static_cast<std::uint16_t>(key.hash >> 16)) return;
+  const Record& node = nodes_[slot.position];
+  if (step == 1) {
+    __builtin_prefetch(&node);
+    __builtin_prefetch(&keys_[slot.position]);
+    return;
+  }
+  // The text's first line, and the line after it, which the comparison of
+  // two records reads next.
+  __builtin_prefetch(node.text.data());
+  __builtin_prefetch(node.text.data() + std::min<std::size_t>(node.text.size(), 64));
 }
 
 const Record* RecordList::nextWithSameFirstLine(const Record* node) const {

@@ -37,11 +37,30 @@ class RecordList {
   // database can fails the run with `failureMessage`.
   void append(const Record& node, std::string_view failureMessage);
 
+  // What the first-line rule compares: the text up to and including its
+  // first line feed, or the whole text when it has none; kept for each node
+  // as its length and hash, found while its text is fresh in the cache, so
+  // that building and searching the index look at a text only to confirm a
+  // match.
+  struct Key {
+    std::uint32_t length = 0;
+    std::uint32_t hash = 0;
+  };
+  static Key keyOf(std::string_view text);
+
   // The first node in list order that matches `text` by its first line: when
   // `text` holds a line feed, a node whose text agrees with it up to and
   // including its first line feed; when it holds none, a node whose text is
   // exactly `text`.  Null when there is none.  Valid until the next append.
-  const Record* findByFirstLine(std::string_view text) const;
+  const Record* findByFirstLine(std::string_view text) const { return findByFirstLine(text, keyOf(text)); }
+  // The same, `key` being keyOf(text).
+  const Record* findByFirstLine(std::string_view text, const Key& key) const;
+
+  // A hint for a search of `key` soon to come, in three steps, each a few
+  // searches before the next: 0 brings the index slot where it starts into
+  // the cache, 1 the node that slot holds, 2 that node's text.  Nothing
+  // changes, whatever the list holds by then.
+  void prefetch(const Key& key, int step) const;
 
   // The next node after `node` in list order whose text has the same first
   // line, or null.  Valid until the next append.
@@ -70,16 +89,6 @@ class RecordList {
   static constexpr std::uint16_t kEmpty = 0xFFFF;
   static_assert(kMaxRecords <= kEmpty);
 
-  // What the first-line rule compares: the text up to and including its
-  // first line feed, or the whole text when it has none; kept for each node
-  // as its length and hash, found while its text is fresh in the cache, so
-  // that building and searching the index look at a text only to confirm a
-  // match.
-  struct Key {
-    std::uint32_t length = 0;
-    std::uint32_t hash = 0;
-  };
-  static Key keyOf(std::string_view text);
   bool keyMatches(std::size_t position, const Key& key, std::string_view text) const;
   // The index is built at the first search, in one pass over the keys.
   void ensureIndex() const;

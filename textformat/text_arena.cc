@@ -46,12 +46,4 @@ void TextArena::abandon() {
   if (!blocks_.empty()) blocks_.back().used = start_;
 }
 
-void TextArena::dropLast(std::string_view text) {
-  if (blocks_.empty()) return;
-  Block& block = blocks_.back();
-  if (text.data() >= block.bytes() && text.data() + text.size() == block.bytes() + block.used) {
-    block.used = static_cast<std::size_t>(text.data() - block.bytes());
-  }
-}
-
 }  // namespace tx

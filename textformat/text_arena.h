@@ -29,8 +29,6 @@ class TextArena {
   std::string_view finish();
   // Drops the text being built.
   void abandon();
-  // Gives back the room of `text`, where it is the last text finished.
-  void dropLast(std::string_view text);
   // Drops `count` bytes from the end of the text being built.
   void trim(std::size_t count) { blocks_.back().used -= count; }
 

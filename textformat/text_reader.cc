@@ -1,6 +1,12 @@
+#include <bit>
 #include <cerrno>
 #include <cstring>
 #include <string>
+
+#if defined(__SSE2__) && (defined(__x86_64__) || defined(_M_X64))
+#include <emmintrin.h>
+#define TX_SIXTEEN_AT_A_TIME 1
+#endif
 
 #include "textformat/handheld_charset.h"
 #include "textformat/text_reader.h"
@@ -33,12 +39,29 @@ constexpr std::uint64_t holds(std::uint64_t word, char byte) {
   return (zeroWhere - kOnes) & ~zeroWhere & kHighs;
 }
 
+#ifdef TX_SIXTEEN_AT_A_TIME
+// The scans below look at sixteen bytes at a time where the processor can
+// (every x86-64 one), and at eight elsewhere.
+__m128i sixteenAt(const char* at) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(at)); }
+
+// Bit i set where byte i of `bytes` is `byte`.
+unsigned equalBits(__m128i bytes, char byte) {
+  return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(byte))));
+}
+#endif
+
 // Where the first of the bytes in `stops` stands in `text`, or its size:
-// eight bytes at a time, since most lines hold none of them but their end.
+// many bytes at a time, since most lines hold none of them but their end.
 template <char... stops>
 std::size_t firstOf(std::string_view text) {
   const char* bytes = text.data();
   std::size_t at = 0;
+#ifdef TX_SIXTEEN_AT_A_TIME
+  for (; at + 16 <= text.size(); at += 16) {
+    const __m128i sixteen = sixteenAt(bytes + at);
+    if (const unsigned found = (equalBits(sixteen, stops) | ...)) return at + static_cast<std::size_t>(std::countr_zero(found));
+  }
+#endif
   for (; at + 8 <= text.size(); at += 8) {
     std::uint64_t word;
     std::memcpy(&word, bytes + at, 8);
@@ -52,13 +75,22 @@ std::size_t firstOf(std::string_view text) {
 
 // In `bytes`, which starts with a line feed: the first carriage return or
 // zero byte, or the first line feed that a tilde follows (the start of a
-// line that may be a separator); `size` where there is none.  Eight bytes at
+// line that may be a separator); `size` where there is none.  Many bytes at
 // a time: a word in which one of them may stand is looked at byte by byte.
 std::size_t firstLineStop(const char* bytes, std::size_t size) {
   auto stopsAt = [bytes, size](std::size_t at) {
     return bytes[at] == '\r' || bytes[at] == '\0' || (bytes[at] == '\n' && at + 1 < size && bytes[at + 1] == '~');
   };
   std::size_t at = 0;
+#ifdef TX_SIXTEEN_AT_A_TIME
+  for (; at + 17 <= size; at += 16) {
+    const __m128i sixteen = sixteenAt(bytes + at);
+    const __m128i next = sixteenAt(bytes + at + 1);  // the same bytes, one on
+    const unsigned found = equalBits(sixteen, '\r') | equalBits(sixteen, '\0') |
+                           (equalBits(sixteen, '\n') & equalBits(next, '~'));
+    if (found != 0) return at + static_cast<std::size_t>(std::countr_zero(found));
+  }
+#endif
   for (; at + 9 <= size; at += 8) {
     std::uint64_t word;
     std::uint64_t next;  // the same bytes, one on
@@ -218,11 +250,21 @@ void readSettingsLine(std::string_view line, Record& record) {
   if (second != std::string_view::npos) record.stripZeros = readNumber(line, second + 1).nonZero ? 1 : 0;
 }
 
-// How many line feeds `size` bytes hold, eight bytes at a time.
+// How many line feeds `size` bytes hold, many bytes at a time.
 std::uint64_t countLineFeeds(const char* bytes, std::size_t size) {
   constexpr std::uint64_t kLows = ~kHighs;
   std::uint64_t count = 0;
   std::size_t at = 0;
+#ifdef TX_SIXTEEN_AT_A_TIME
+  // A one for each line feed, summed in two 64-bit halves.
+  __m128i sums = _mm_setzero_si128();
+  for (; at + 16 <= size; at += 16) {
+    const __m128i ones = _mm_and_si128(_mm_cmpeq_epi8(sixteenAt(bytes + at), _mm_set1_epi8('\n')), _mm_set1_epi8(1));
+    sums = _mm_add_epi64(sums, _mm_sad_epu8(ones, _mm_setzero_si128()));
+  }
+  count += static_cast<std::uint64_t>(_mm_cvtsi128_si64(sums)) +
+           static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(sums, sums)));
+#endif
   for (; at + 8 <= size; at += 8) {
     std::uint64_t word;
     std::memcpy(&word, bytes + at, 8);
@@ -259,10 +301,17 @@ std::string linesNotRead(std::uint64_t count) {
 constexpr std::string_view kReplacementCharacter = "\xEF\xBF\xBD";
 
 // Where the first tilde or byte past ASCII stands in `text`, or its size:
-// eight bytes at a time.
+// many bytes at a time.
 std::size_t firstTildeOrHighByte(std::string_view text) {
   const char* bytes = text.data();
   std::size_t at = 0;
+#ifdef TX_SIXTEEN_AT_A_TIME
+  for (; at + 16 <= text.size(); at += 16) {
+    const __m128i sixteen = sixteenAt(bytes + at);
+    const auto found = static_cast<unsigned>(_mm_movemask_epi8(sixteen)) | equalBits(sixteen, '~');
+    if (found != 0) return at + static_cast<std::size_t>(std::countr_zero(found));
+  }
+#endif
   for (; at + 8 <= text.size(); at += 8) {
     std::uint64_t word;
     std::memcpy(&word, bytes + at, 8);
