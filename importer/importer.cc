@@ -42,8 +42,6 @@ constexpr std::string_view kErrorClosingText = "Error closing text file";
 constexpr std::string_view kOutputIsTheText = "it is the text file itself";
 constexpr std::string_view kOutputIsNoDatabase = "it exists and is not a Tallix database, so it is not overwritten";
 constexpr std::string_view kErrorReadingDatabase = "Error reading database file";
-constexpr std::string_view kMappedByteLost =
-    "part of the file could not be read any more: another program cut it short, or the disk failed";
 
 // A file of `size` bytes whole in memory: the bytes it got, and the error
 // that stopped it short.  The reader over them reports that error where it
@@ -58,7 +56,7 @@ struct WholeFile {
 // `failure`.
 WholeFile wholeFile(int fd, std::size_t size, TextArena& texts, std::unique_ptr<MappedFile>& mapping,
                     std::string_view failure) {
-  mapping = std::make_unique<MappedFile>(fd, size, std::string(failure) + ": " + std::string(kMappedByteLost) + "\n");
+  mapping = std::make_unique<MappedFile>(fd, size, failure);
   if (mapping->mapped()) return {std::string_view(mapping->bytes(), size), 0};
   mapping.reset();
   char* block = texts.allocate(size);

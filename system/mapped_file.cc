@@ -19,7 +19,8 @@ constexpr std::size_t kPage = 4096;
 
 }  // namespace
 
-MappedFile::MappedFile(int fd, std::size_t size, std::string failure) : failure_(std::move(failure)) {
+MappedFile::MappedFile(int fd, std::size_t size, std::string_view message)
+    : failure_(std::string(message) + ": " + std::string(kMappedBytesLost) + "\n") {
   platform::onReadFault(failureAt);
   for (std::atomic<const MappedFile*>& slot : mappings) {
     const MappedFile* none = nullptr;

@@ -9,6 +9,10 @@
 
 namespace tx {
 
+// Why a mapped byte could not be read.
+inline constexpr std::string_view kMappedBytesLost =
+    "part of the file could not be read any more: another program cut it short, or the disk failed";
+
 class MappedFile {
  public:
   // Maps the first `size` bytes of the regular file open as `fd`; mapped()
@@ -16,9 +20,9 @@ class MappedFile {
   // file), and the caller reads the file where it was not.  Where the file
   // shrinks while it is mapped (another program cuts it), a byte past its
   // new end cannot be read: the run then ends as a failure would, with
-  // `failure` ("Error reading text file: ...", line end included) on
-  // standard error, what is armed undone, and status 1.
-  MappedFile(int fd, std::size_t size, std::string failure);
+  // "<message>: <kMappedBytesLost>" on standard error ("Error reading text
+  // file: ..."), what is armed undone, and status 1.
+  MappedFile(int fd, std::size_t size, std::string_view message);
   ~MappedFile();
   MappedFile(const MappedFile&) = delete;
   MappedFile& operator=(const MappedFile&) = delete;
