@@ -38,8 +38,10 @@ class Output {
  public:
   Output(int fd, std::uint64_t appInfoOffset, std::size_t holdBack)
       : out_(fd, kHugePageSize, holdBack), appInfoOffset_(appInfoOffset) {
-    // The importer flushes every database it writes.
+    // The importer flushes every database it writes; a new one, written
+    // from its start, goes around the host's cache where it can.
     out_.startWriteBack();
+    if (holdBack == 0) out_.writeAroundCache();
   }
 
   void put(std::string_view bytes) {

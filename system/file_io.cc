@@ -195,9 +195,16 @@ bool writeAll(int fd, const char* bytes, std::size_t size, std::uint64_t* writte
 
 BlockWriter::BlockWriter(int fd, std::size_t blockSize) : fd_(fd), blockSize_(blockSize), memory_(blockSize) {}
 
+void BlockWriter::writeAroundCache() {
+  aroundCache_ = holdBack_ == 0 && written_ == 0 && used_ == 0 && blockSize_ % platform::kDirectUnit == 0 &&
+                 platform::writeAroundCache(fd_, true);
+}
+
 bool BlockWriter::write(std::string_view bytes) {
   while (!bytes.empty()) {
-    if (used_ == 0 && bytes.size() >= blockSize_) {
+    // Straight from where they lie, except around the cache, which takes
+    // only memory aligned as the block is.
+    if (used_ == 0 && bytes.size() >= blockSize_ && !aroundCache_) {
       const std::size_t whole = bytes.size() / blockSize_ * blockSize_;
       if (!writeOut(bytes.data(), whole)) return false;
       bytes.remove_prefix(whole);
@@ -214,7 +221,19 @@ bool BlockWriter::write(std::string_view bytes) {
 
 bool BlockWriter::flush() {
   if (used_ == 0) return true;
-  if (!writeOut(memory_.bytes(), used_)) return false;
+  if (aroundCache_ && used_ % platform::kDirectUnit != 0) {
+    // The whole units around the cache, the rest through it.
+    const std::size_t whole = used_ / platform::kDirectUnit * platform::kDirectUnit;
+    if (whole > 0 && !writeOut(memory_.bytes(), whole)) return false;
+    aroundCache_ = platform::writeAroundCache(fd_, false);
+    if (aroundCache_) {
+      error_ = EINVAL;
+      return false;
+    }
+    if (!writeOut(memory_.bytes() + whole, used_ - whole)) return false;
+  } else if (!writeOut(memory_.bytes(), used_)) {
+    return false;
+  }
   used_ = 0;
   return true;
 }
@@ -226,6 +245,25 @@ bool BlockWriter::writeOut(const char* bytes, std::size_t size) {
     written_ += kept;
     bytes += kept;
     size -= kept;
+  }
+  if (aroundCache_) {
+    // One write; where it does not go through whole (a full disk, a size
+    // limit), the rest goes through the cache, whose write reports why.
+    const long wrote = platform::writeSome(fd_, bytes, size);
+    if (wrote == static_cast<long>(size)) {
+      written_ += size;
+      return true;
+    }
+    if (wrote > 0) {
+      written_ += static_cast<std::uint64_t>(wrote);
+      bytes += wrote;
+      size -= static_cast<std::size_t>(wrote);
+    }
+    aroundCache_ = platform::writeAroundCache(fd_, false);
+    if (aroundCache_) {
+      error_ = EINVAL;
+      return false;
+    }
   }
   const std::uint64_t start = written_;
   if (!writeAll(fd_, bytes, size, &written_)) {

@@ -129,6 +129,11 @@ class BlockWriter {
   // write to the disk is started as soon as it is written, so that the
   // flush waits for the last blocks only.
   void startWriteBack() { writeBack_ = true; }
+  // For a new file written from its start: whole blocks go straight to the
+  // disk, around the host's cache, where the host and the file system take
+  // such writes; the last part of a block, and everything after a write
+  // that did not go through whole, go through the cache.
+  void writeAroundCache();
   // Writes out everything buffered.
   [[nodiscard]] bool flush();
 
@@ -150,6 +155,7 @@ class BlockWriter {
   std::size_t holdBack_ = 0;
   std::string heldBack_;
   bool writeBack_ = false;
+  bool aroundCache_ = false;
 };
 
 // Reads up to `size` bytes of the file `fd` from its start into `bytes`:

@@ -64,6 +64,15 @@ int flushToDisk(int fd);
 // Starts writing `length` bytes from `offset` to the disk without waiting,
 // where the host can, so that a later flush has less to wait for.
 void startWriteBack(int fd, std::uint64_t offset, std::uint64_t length) noexcept;
+// Sends the writes to the regular file open as `fd` straight to the disk,
+// around the host's cache of files (`around`), or through it again: whether
+// they now go around it.  Such a write must start at a multiple of
+// kDirectUnit, from memory aligned so, and be a multiple of it long; one
+// that is not fails.  Used for a new file that is written once, whole, and
+// flushed: its bytes are not copied into the cache, nor written back from
+// there.
+inline constexpr std::size_t kDirectUnit = 4096;
+bool writeAroundCache(int fd, bool around) noexcept;
 int truncateFile(int fd, std::uint64_t length);
 // The current offset of the next write in order, and a way to set it
 // (reads at an offset may move it on some hosts).

@@ -59,6 +59,23 @@ void startWriteBack(int fd, std::uint64_t offset, std::uint64_t length) noexcept
 #endif
 }
 
+bool writeAroundCache(int fd, bool around) noexcept {
+#ifdef O_DIRECT
+  // Only a regular file: on a pipe the flag means something else.
+  struct stat info {};
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) return false;
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0) return false;
+  const int wanted = around ? flags | O_DIRECT : flags & ~O_DIRECT;
+  if (wanted != flags && ::fcntl(fd, F_SETFL, wanted) != 0) return !around && (flags & O_DIRECT) != 0;
+  return around;
+#else
+  (void)fd;
+  (void)around;
+  return false;
+#endif
+}
+
 int flushToDisk(int fd) {
 #ifdef F_FULLFSYNC
   // fsync alone does not reach the disk on macOS.

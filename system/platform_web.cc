@@ -37,6 +37,7 @@ int openExisting(const std::string& path, bool truncate, bool read) {
 }
 
 void startWriteBack(int, std::uint64_t, std::uint64_t) noexcept {}
+bool writeAroundCache(int, bool) noexcept { return false; }
 
 int flushToDisk(int) { return 0; }
 void sleepMilliseconds(int) {}

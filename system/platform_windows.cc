@@ -222,6 +222,7 @@ long writeAt(int fd, const char* source, std::size_t size, std::uint64_t offset)
 }
 
 void startWriteBack(int, std::uint64_t, std::uint64_t) noexcept {}
+bool writeAroundCache(int, bool) noexcept { return false; }
 
 int flushToDisk(int fd) { return ::FlushFileBuffers(handleOf(fd)) ? 0 : setErrnoFromWindows(); }
 

@@ -1,14 +1,9 @@
-#include <bit>
 #include <cerrno>
 #include <cstring>
 #include <string>
 
-#if defined(__SSE2__) && (defined(__x86_64__) || defined(_M_X64))
-#include <emmintrin.h>
-#define TX_SIXTEEN_AT_A_TIME 1
-#endif
-
 #include "textformat/handheld_charset.h"
+#include "textformat/line_scan.h"
 #include "textformat/text_reader.h"
 
 namespace tx {
@@ -29,103 +24,6 @@ ByteOrderMark byteOrderMarkOf(BufferedReader& text) {
 }
 
 namespace {
-
-constexpr std::uint64_t kOnes = 0x0101010101010101u;
-constexpr std::uint64_t kHighs = 0x8080808080808080u;
-
-// Whether any byte of `word` is `byte`.
-constexpr std::uint64_t holds(std::uint64_t word, char byte) {
-  const std::uint64_t zeroWhere = word ^ (kOnes * static_cast<unsigned char>(byte));
-  return (zeroWhere - kOnes) & ~zeroWhere & kHighs;
-}
-
-#ifdef TX_SIXTEEN_AT_A_TIME
-// The scans below look at sixteen bytes at a time where the processor can
-// (every x86-64 one), and at eight elsewhere.
-__m128i sixteenAt(const char* at) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(at)); }
-
-// Bit i set where byte i of `bytes` is `byte`.
-unsigned equalBits(__m128i bytes, char byte) {
-  return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(byte))));
-}
-#endif
-
-// Where the first of the bytes in `stops` stands in `text`, or its size:
-// many bytes at a time, since most lines hold none of them but their end.
-template <char... stops>
-std::size_t firstOf(std::string_view text) {
-  const char* bytes = text.data();
-  std::size_t at = 0;
-#ifdef TX_SIXTEEN_AT_A_TIME
-  for (; at + 16 <= text.size(); at += 16) {
-    const __m128i sixteen = sixteenAt(bytes + at);
-    if (const unsigned found = (equalBits(sixteen, stops) | ...)) return at + static_cast<std::size_t>(std::countr_zero(found));
-  }
-#endif
-  for (; at + 8 <= text.size(); at += 8) {
-    std::uint64_t word;
-    std::memcpy(&word, bytes + at, 8);
-    if ((holds(word, stops) | ...)) break;
-  }
-  for (; at < text.size(); ++at) {
-    if (((bytes[at] == stops) || ...)) return at;
-  }
-  return text.size();
-}
-
-// In `bytes`, which starts with a line feed: the first carriage return or
-// zero byte, or the first line feed that a tilde follows (the start of a
-// line that may be a separator); `size` where there is none.  Many bytes at
-// a time: a word in which one of them may stand is looked at byte by byte.
-std::size_t firstLineStop(const char* bytes, std::size_t size) {
-  auto stopsAt = [bytes, size](std::size_t at) {
-    return bytes[at] == '\r' || bytes[at] == '\0' || (bytes[at] == '\n' && at + 1 < size && bytes[at + 1] == '~');
-  };
-  std::size_t at = 0;
-#ifdef TX_SIXTEEN_AT_A_TIME
-  for (; at + 17 <= size; at += 16) {
-    const __m128i sixteen = sixteenAt(bytes + at);
-    const __m128i next = sixteenAt(bytes + at + 1);  // the same bytes, one on
-    const unsigned found = equalBits(sixteen, '\r') | equalBits(sixteen, '\0') |
-                           (equalBits(sixteen, '\n') & equalBits(next, '~'));
-    if (found != 0) return at + static_cast<std::size_t>(std::countr_zero(found));
-  }
-#endif
-  for (; at + 9 <= size; at += 8) {
-    std::uint64_t word;
-    std::uint64_t next;  // the same bytes, one on
-    std::memcpy(&word, bytes + at, 8);
-    std::memcpy(&next, bytes + at + 1, 8);
-    if ((holds(word, '\r') | holds(word, '\0') | (holds(word, '\n') & holds(next, '~'))) == 0) continue;
-    for (std::size_t i = at; i < at + 8; ++i) {
-      if (stopsAt(i)) return i;
-    }
-  }
-  for (; at < size; ++at) {
-    if (stopsAt(at)) return at;
-  }
-  return size;
-}
-
-// The whole lines from the reader's position on, as far as its buffered
-// bytes go, that hold no carriage return or zero byte and none of which
-// begins with a tilde (so that none can be a separator), each with its line
-// feed; the reader moves past them.  One pass over their bytes: most lines
-// of most records go so.
-std::string_view passPlainLines(BufferedReader& text) {
-  const std::string_view bytes = text.peek();
-  if (bytes.empty() || bytes.front() == '~') return {};
-  const std::size_t stop = firstLineStop(bytes.data(), bytes.size());
-  std::size_t end = 0;
-  if (stop < bytes.size() && bytes[stop] == '\n') {
-    end = stop + 1;  // a line that begins with a tilde follows
-  } else if (stop > 0) {
-    const std::size_t feed = bytes.rfind('\n', stop - 1);
-    if (feed != std::string_view::npos) end = feed + 1;
-  }
-  text.advance(end);
-  return bytes.substr(0, end);
-}
 
 // A record's text as it is read: a view of its bytes where they lie, while
 // its lines stand whole one after the other in memory that stays (a file
@@ -209,7 +107,7 @@ TextLine readTextLine(BufferedReader& text, std::string_view& line, bool* whole)
   // The line feed, if any, is last; a carriage return or a zero byte may
   // end the line before it.
   if (line.back() == '\n') line.remove_suffix(1);
-  const std::size_t stop = firstOf<'\r', '\0'>(line);
+  const std::size_t stop = firstReturnOrZero(line);
   if (whole) *whole = stop == line.size();
   line = line.substr(0, stop);
   return TextLine::Line;
@@ -250,35 +148,6 @@ void readSettingsLine(std::string_view line, Record& record) {
   if (second != std::string_view::npos) record.stripZeros = readNumber(line, second + 1).nonZero ? 1 : 0;
 }
 
-// How many line feeds `size` bytes hold, many bytes at a time.
-std::uint64_t countLineFeeds(const char* bytes, std::size_t size) {
-  constexpr std::uint64_t kLows = ~kHighs;
-  std::uint64_t count = 0;
-  std::size_t at = 0;
-#ifdef TX_SIXTEEN_AT_A_TIME
-  // A one for each line feed, summed in two 64-bit halves.
-  __m128i sums = _mm_setzero_si128();
-  for (; at + 16 <= size; at += 16) {
-    const __m128i ones = _mm_and_si128(_mm_cmpeq_epi8(sixteenAt(bytes + at), _mm_set1_epi8('\n')), _mm_set1_epi8(1));
-    sums = _mm_add_epi64(sums, _mm_sad_epu8(ones, _mm_setzero_si128()));
-  }
-  count += static_cast<std::uint64_t>(_mm_cvtsi128_si64(sums)) +
-           static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(sums, sums)));
-#endif
-  for (; at + 8 <= size; at += 8) {
-    std::uint64_t word;
-    std::memcpy(&word, bytes + at, 8);
-    word ^= kOnes * '\n';
-    // The high bit of each byte that was a line feed, and of no other.
-    const std::uint64_t zeros = ~(((word & kLows) + kLows) | word | kLows);
-    // One in each byte that was a line feed, summed into the top byte by a
-    // multiply (a popcount is a library call on the baseline processor).
-    count += ((zeros >> 7) * kOnes) >> 56;
-  }
-  for (; at < size; ++at) count += bytes[at] == '\n';
-  return count;
-}
-
 bool isBlankOrLineEnd(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
 // `line` with blanks and tabs left out and letters in lower case begins with
@@ -300,27 +169,35 @@ std::string linesNotRead(std::uint64_t count) {
 
 constexpr std::string_view kReplacementCharacter = "\xEF\xBF\xBD";
 
-// Where the first tilde or byte past ASCII stands in `text`, or its size:
-// many bytes at a time.
-std::size_t firstTildeOrHighByte(std::string_view text) {
-  const char* bytes = text.data();
-  std::size_t at = 0;
-#ifdef TX_SIXTEEN_AT_A_TIME
-  for (; at + 16 <= text.size(); at += 16) {
-    const __m128i sixteen = sixteenAt(bytes + at);
-    const auto found = static_cast<unsigned>(_mm_movemask_epi8(sixteen)) | equalBits(sixteen, '~');
-    if (found != 0) return at + static_cast<std::size_t>(std::countr_zero(found));
+// The whole lines from the reader's position on, as far as its buffered
+// bytes go, that hold no carriage return or zero byte and none of which
+// begins with a tilde (so that none can be a separator), each with its line
+// feed; the reader moves past them.  One pass over their bytes: most lines
+// of most records go so.  With them, how many line feeds they hold, and
+// whether they may hold a tilde or a byte past ASCII.
+struct PlainLines {
+  std::string_view lines;
+  std::uint64_t feeds = 0;
+  bool marked = false;
+};
+
+PlainLines passPlainLines(BufferedReader& text) {
+  const std::string_view bytes = text.peek();
+  if (bytes.empty() || bytes.front() == '~') return {};
+  const LineStop stop = scanToLineStop(bytes.data(), bytes.size());
+  PlainLines plain{{}, stop.feeds, stop.marked};
+  std::size_t end = 0;
+  if (stop.at < bytes.size() && bytes[stop.at] == '\n') {
+    end = stop.at + 1;  // a line that begins with a tilde follows
+    ++plain.feeds;
+  } else if (stop.at > 0) {
+    // Every line feed before the stop is before the end of its line.
+    const std::size_t feed = bytes.rfind('\n', stop.at - 1);
+    if (feed != std::string_view::npos) end = feed + 1;
   }
-#endif
-  for (; at + 8 <= text.size(); at += 8) {
-    std::uint64_t word;
-    std::memcpy(&word, bytes + at, 8);
-    if ((word & kHighs) != 0 || holds(word, '~')) break;
-  }
-  for (; at < text.size(); ++at) {
-    if (bytes[at] == '~' || (static_cast<unsigned char>(bytes[at]) & 0x80) != 0) return at;
-  }
-  return text.size();
+  text.advance(end);
+  plain.lines = bytes.substr(0, end);
+  return plain;
 }
 
 // The first two- or three-byte UTF-8 sequence in `line` of a character past
@@ -392,12 +269,16 @@ bool TextRecordReader::readText(std::string_view line, bool whole, Record& recor
   const std::uint64_t firstLine = line_;
   TextBuilder text(texts_, text_.keepsItsBytes());
   TextLine result;
+  // Whether a line may hold what the notes look at.
+  bool marked = false;
   do {
     text.addLine(line, whole);
-    const std::string_view plain = passPlainLines(text_);
-    if (!plain.empty()) {
-      line_ += countLineFeeds(plain.data(), plain.size());
-      text.addLines(plain);
+    marked = marked || firstTildeOrHighByte(line) < line.size();
+    const PlainLines plain = passPlainLines(text_);
+    if (!plain.lines.empty()) {
+      line_ += plain.feeds;
+      marked = marked || plain.marked;
+      text.addLines(plain.lines);
     }
   } while ((result = readLine(line, &whole)) == TextLine::Line);
   // A record cut short by a read error is not given; the caller reports it.
@@ -406,7 +287,7 @@ bool TextRecordReader::readText(std::string_view line, bool whole, Record& recor
     return false;
   }
   record.text = text.finish();
-  noteTextLines(record.text, firstLine);
+  if (marked) noteTextLines(record.text, firstLine);
   return true;
 }
 

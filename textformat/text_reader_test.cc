@@ -3,12 +3,14 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "support/process.h"
 #include "textformat/handheld_charset.h"
+#include "textformat/line_scan.h"
 #include "textformat/text_reader.h"
 
 namespace tx {
@@ -211,6 +213,51 @@ TEST(TextRecordReader, ParsesRecords) {
       EXPECT_EQ(resolver.names, c.resolved);
       EXPECT_EQ(notes.text, c.notes);
       EXPECT_EQ(stream->error(), 0);
+    }
+  }
+}
+
+// The scans against plain byte loops, on random bytes of what they look
+// for, at every length up to well past their sixteen- and eight-byte steps.
+TEST(LineScan, AgreesWithPlainLoops) {
+  const char kBytes[] = {'a', '\n', '\n', '~', '\r', '\0', '\x80', '\xE9', ' '};
+  std::uint64_t state = 7;
+  auto random = [&state](std::uint64_t below) {
+    state = state * 6364136223846793005u + 1442695040888963407u;
+    return (state >> 33) % below;
+  };
+  for (std::size_t size = 0; size <= 70; ++size) {
+    for (int round = 0; round < 60; ++round) {
+      std::string bytes(size, 'a');
+      // Mostly plain bytes, so that the stops fall anywhere, late too.
+      const std::uint64_t odd = random(4);
+      for (char& c : bytes) c = random(8) < odd ? kBytes[random(std::size(kBytes))] : 'a';
+      SCOPED_TRACE(::testing::PrintToString(bytes));
+      // In a block of exactly their size, so that the sanitizer build sees a
+      // read past them.
+      const std::unique_ptr<char[]> block = std::make_unique<char[]>(size);
+      std::copy(bytes.begin(), bytes.end(), block.get());
+      const char* at = block.get();
+      std::size_t stop = 0;
+      while (stop < size && at[stop] != '\r' && at[stop] != '\0' &&
+             !(at[stop] == '\n' && stop + 1 < size && at[stop + 1] == '~')) {
+        ++stop;
+      }
+      const std::string_view before(at, stop);
+      const auto feeds = static_cast<std::uint64_t>(std::count(before.begin(), before.end(), '\n'));
+      const bool marked = std::any_of(before.begin(), before.end(), [](char c) { return c == '~' || (c & 0x80) != 0; });
+      const LineStop scanned = scanToLineStop(at, size);
+      EXPECT_EQ(scanned.at, stop);
+      EXPECT_EQ(scanned.feeds, feeds);
+      EXPECT_EQ(scanned.marked, marked);
+      const std::string_view all(at, size);
+      EXPECT_EQ(countLineFeeds(at, size), static_cast<std::uint64_t>(std::count(all.begin(), all.end(), '\n')));
+      EXPECT_EQ(firstReturnOrZero(all), std::min(all.find('\r'), all.find('\0')) == std::string_view::npos
+                                            ? size
+                                            : std::min(all.find('\r'), all.find('\0')));
+      const std::size_t firstMark = static_cast<std::size_t>(
+          std::find_if(all.begin(), all.end(), [](char c) { return c == '~' || (c & 0x80) != 0; }) - all.begin());
+      EXPECT_EQ(firstTildeOrHighByte(all), firstMark);
     }
   }
 }
