@@ -874,6 +874,46 @@ TEST(TxImport, LostUpdatesAreRefused) {
   }
 }
 
+// A file that another program cuts short while the import has it mapped:
+// the import ends as a failure to read it, with status 1, and writes nothing.
+TEST(TxImport, AFileCutShortWhileItIsReadFailsTheRun) {
+  struct Case {
+    const char* name;
+    bool cutTheText;  // else the old database
+    bool newFile;
+    const char* message;
+  };
+  const Case cases[] = {{"the text, to a new file", true, true, "Error reading text file"},
+                        {"the text, in place", true, false, "Error reading text file"},
+                        {"the old database, to a new file", false, true, "Error reading database file"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Import im;
+    const std::string oldBytes = txtest::buildDatabase(baseDatabase());
+    writeFile(im.db(), oldBytes);
+    writeFile(im.text(), "Alpha\nchanged\n" + kSep + "Added\n" + kSep);
+    const std::string cut = c.cutTheText ? im.text() : im.db();
+    RunOptions options;
+    options.input = "";
+    options.watch = [&](pid_t, const std::string& out, std::string& more) {
+      if (out.find("? ") == std::string::npos) return false;
+      if (::truncate(cut.c_str(), 0) != 0) std::abort();
+      more = "y\n";
+      return true;
+    };
+    std::vector<std::string> args = {im.db(), im.text()};
+    if (c.newFile) args.push_back(im.dir.file("new.pdb"));
+    im.run = txtest::runProgram(kImport, args, options);
+    EXPECT_EQ(im.run.status, 1);
+    EXPECT_EQ(im.run.out, question("Alpha"));
+    EXPECT_EQ(im.run.err, std::string(c.message) +
+                              ": part of the file could not be read any more: another program cut it short, or the "
+                              "disk failed\n");
+    EXPECT_TRUE(readFile(im.db()) == (c.cutTheText ? oldBytes : ""));
+    EXPECT_EQ(listDirectory(im.dir.path()).size(), 2u);
+  }
+}
+
 TEST(ReplacementFile, ModeFollowsWhatIsKnownOfTheOutput) {
   using Mode = tx::ReplacementFile::Mode;
   using NewFile = tx::ReplacementFile::NewFile;

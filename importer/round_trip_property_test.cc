@@ -327,6 +327,33 @@ TEST(MergeSweep, OneEditedRecordAsksOnceAndYesReplacesIt) {
   }
 }
 
+// The whole text is read before the first question: a note about a record
+// after the one asked about is given before it is asked.
+TEST(MergeSweep, EveryNoteComesBeforeTheFirstQuestion) {
+  struct Notes : TextNotes {
+    void note(std::uint64_t line, std::string_view) override { lines.push_back(line); }
+    std::vector<std::uint64_t> lines;
+  } notes;
+  const std::vector<Rec> records = numberedRecords(3, false);
+  std::vector<Rec> edited = records;
+  edited[0].text += " edited";
+  edited[2].text += "\ncaf\xC3\xA9";  // seems to be saved as UTF-8: noted
+  const std::string db = databaseOf(records), text = textOf(edited);
+  RecordList list;
+  BufferedReader file(BufferedReader::InMemory{}, db);
+  DatabaseParts parts = loadRecords(file, list);
+  BufferedReader textReader(BufferedReader::InMemory{}, text);
+  CategoryTable categories(parts.appInfo);
+  MergeSteps steps(list, categories, textReader, &notes);
+  ASSERT_TRUE(steps.next());
+  EXPECT_EQ(steps.incoming().text, edited[0].text);
+  // Three lines of each block before it, the header lines, then the text.
+  EXPECT_EQ(notes.lines, std::vector<std::uint64_t>{2 * 6 + 2 + 4});
+  steps.answer(OverwriteAnswer::All);
+  EXPECT_FALSE(steps.next());
+  EXPECT_EQ(notes.lines.size(), 1u);
+}
+
 // A random old database and an edited text of it: first lines shared by one
 // to five records, bodies and settings edited, blocks duplicated, deleted,
 // moved and added.
