@@ -69,7 +69,12 @@ class Run:
 
 def timed(argv, stdin_file=None):
     """One run of `argv` (standard input from `stdin_file`, else nothing):
-    its wall time and processor time in seconds, its peak memory in bytes."""
+    its wall time and processor time in seconds, its peak memory in bytes.
+    No write of an earlier run is still on its way to the disk when it
+    starts (an untimed sync first): otherwise the run that follows one that
+    left its file to the system's write-back (cp) shares the machine with
+    that write and pays for it."""
+    os.sync()
     with tempfile.NamedTemporaryFile(prefix="txbench-err-") as err:
         out = subprocess.run([sys.executable, "-c", HELPER, stdin_file or "-", err.name] + argv,
                              stdout=subprocess.PIPE, check=True).stdout.split()

@@ -13,7 +13,6 @@
 #include "system/fatal.h"
 #include "system/file_beside.h"
 #include "system/file_io.h"
-#include "system/mapped_file.h"
 #include "system/open_file.h"
 #include "system/platform.h"
 
@@ -22,7 +21,6 @@ namespace {
 
 constexpr std::string_view kUsage = "Format: TXEXPORT DbFileName TextFileName\n";
 constexpr std::string_view kTextIsTheDatabase = "it is the database file itself";
-constexpr std::string_view kErrorReadingDatabase = "Error reading database file";
 // No database can hold more (its offsets are 32-bit): a text that would
 // pass this comes from a damaged or hostile database whose records share
 // their bytes, and would otherwise fill the disk.
@@ -149,17 +147,8 @@ void exportDatabase(const std::string& dbPath, const std::string& textPath) {
   // not a Tallix database (the arguments swapped, say) changes nothing.  It
   // holds the database against a rewrite until the export is done.
   FileDescriptor db = openDatabase(dbPath, DatabaseAccess::Read, "TxExport", stderr);
-  // Mapped where the host can, else read in blocks.
-  platform::FileStatus dbStatus;
-  const bool regular = platform::status(db.get(), dbStatus) && dbStatus.regular;
-  const MappedFile mapping(db.get(), regular ? static_cast<std::size_t>(dbStatus.size) : 0, kErrorReadingDatabase);
-  std::optional<BufferedReader> dbFile;
-  if (mapping.mapped()) {
-    dbFile.emplace(BufferedReader::InMemory{}, std::string_view(mapping.bytes(), mapping.size()));
-  } else {
-    dbFile.emplace(db.get());
-  }
-  RecordExport records(*dbFile);
+  BufferedReader dbFile(db.get());
+  RecordExport records(dbFile);
 
   if (sameFile(db.get(), textPath)) failToOpen(textPath, kTextIsTheDatabase);
   refuseADatabaseAsText(textPath);

@@ -465,45 +465,6 @@ TEST(TxExport, SignalsLeaveWholeRecords) {
   }
 }
 
-// The database cut short by another program while the export reads it
-// (mapped): the export ends as a failure to read it, with status 1, and a
-// text written into holds whole records only.
-TEST(TxExport, ADatabaseCutShortWhileItIsReadFailsTheRun) {
-  TestDatabase db;
-  for (int i = 0; i < 20000; ++i) db.lists[0].push_back({0, 1, 1, "record " + std::to_string(i) + std::string(1000, 'x')});
-  TempDir dir;
-  const std::string bytes = txtest::buildDatabase(db);
-  writeFile(dir.file("db.pdb"), bytes);
-  ASSERT_EQ(runProgram(kExport, {dir.file("db.pdb"), dir.file("full.txt")}).status, 0);
-  const std::string full = readFile(dir.file("full.txt"));
-  txtest::RunOptions options;
-  options.watch = [&](pid_t, const std::string&, std::string&) {
-    struct stat info {};
-    if (::stat(dir.file("out.txt").c_str(), &info) != 0 || info.st_size == 0) return false;
-    if (::truncate(dir.file("db.pdb").c_str(), 0) != 0) std::abort();
-    return true;
-  };
-  // On a loaded machine the cut can come after the last read, which tests
-  // nothing: such a run is tried again, a few times at most.
-  txtest::RunResult run;
-  for (int attempt = 0; attempt < 5 && (attempt == 0 || run.status == 0); ++attempt) {
-    writeFile(dir.file("db.pdb"), bytes);
-    ::unlink(dir.file("link.txt").c_str());
-    writeFile(dir.file("out.txt"), "");
-    ASSERT_EQ(::link(dir.file("out.txt").c_str(), dir.file("link.txt").c_str()), 0);
-    run = runProgram(kExport, {dir.file("db.pdb"), dir.file("out.txt")}, options);
-  }
-  EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(run.out, "");
-  EXPECT_EQ(run.err,
-            "Error reading database file: part of the file could not be read any more: another program cut it short, "
-            "or the disk failed\n");
-  const std::string text = readFile(dir.file("out.txt"));
-  EXPECT_LT(text.size(), full.size());
-  EXPECT_TRUE(isWholeRecordsOf(text, full)) << text.size();
-  EXPECT_EQ(txtest::listDirectory(dir.path()).size(), 4u);  // nothing left beside them
-}
-
 TEST(TxExport, ExportsTheShippedExample) {
   TempDir dir;
   const auto run = runProgram(kExport, {std::string(TX_SOURCE_DIR) + "/examples/example.pdb", dir.file("out.txt")});
