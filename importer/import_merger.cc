@@ -189,37 +189,43 @@ class Pairing {
   ProbeTable<GroupSlot> table_;
 };
 
+TextRecords readTextRecords(BufferedReader& text, CategoryResolver& resolver, TextArena& texts, TextNotes* notes) {
+  TextRecords read;
+  TextRecordReader reader(text, resolver, texts, notes);
+  for (Record record; reader.next(record);) {
+    read.records.push_back(record);
+    read.keys.push_back(RecordList::keyOf(record.text));
+  }
+  // The end of the records must be the end of the file, not a read error.
+  if (reader.error() != 0) fatalSystemError(kErrorReadingText, reader.error());
+  return read;
+}
+
 MergeSteps::MergeSteps(RecordList& list, CategoryResolver& resolver, BufferedReader& text, TextNotes* notes)
-    : list_(list), pairing_(std::make_unique<Pairing>(list)), reader_(text, resolver, list.texts(), notes) {}
+    : list_(list), pairing_(std::make_unique<Pairing>(list)), unread_(Unread{resolver, text, notes}) {}
+
+MergeSteps::MergeSteps(RecordList& list, TextRecords text)
+    : list_(list), pairing_(std::make_unique<Pairing>(list)), text_(std::move(text)) {}
 
 MergeSteps::~MergeSteps() = default;
 
-void MergeSteps::readText() {
-  read_ = true;
-  for (Record record; reader_.next(record);) {
-    texts_.push_back(record);
-    keys_.push_back(RecordList::keyOf(record.text));
-  }
-  // The end of the records must be the end of the file, not a read error.
-  if (reader_.error() != 0) {
-    fatalSystemError(kErrorReadingText, reader_.error());
-  }
-}
-
 bool MergeSteps::next() {
   existing_ = nullptr;
-  if (!read_) readText();
+  if (unread_) {
+    text_ = readTextRecords(unread_->text, unread_->resolver, list_.texts(), unread_->notes);
+    unread_.reset();
+  }
   // The searches to come are prepared a few records ahead, each step of one
   // a few records after the one before, so that what each looks at is in
   // the cache when it comes.
   constexpr std::size_t kAhead = 8;
-  for (; merged_ < texts_.size(); ++merged_) {
+  for (; merged_ < text_.records.size(); ++merged_) {
     for (int step = 0; step < 3; ++step) {
       const std::size_t ahead = merged_ + (3 - static_cast<std::size_t>(step)) * kAhead;
-      if (ahead < keys_.size()) list_.prefetch(keys_[ahead], step);
+      if (ahead < text_.keys.size()) list_.prefetch(text_.keys[ahead], step);
     }
-    incoming_ = texts_[merged_];
-    first_ = list_.findByFirstLine(incoming_.text, keys_[merged_]);
+    incoming_ = text_.records[merged_];
+    first_ = list_.findByFirstLine(incoming_.text, text_.keys[merged_]);
     if (!first_) {
       list_.append(incoming_, kErrorMerging);
       pairing_->placed(nullptr, list_.size() - 1, incoming_, false);
@@ -261,8 +267,10 @@ void MergeSteps::replace(const Record* existing) {
   list_.replace(existing, incoming_);
 }
 
-void ImportMerger::merge(BufferedReader& text) {
-  MergeSteps steps(list_, resolver_, text, notes_);
+void ImportMerger::merge(BufferedReader& text) { merge(readTextRecords(text, resolver_, list_.texts(), notes_)); }
+
+void ImportMerger::merge(TextRecords text) {
+  MergeSteps steps(list_, std::move(text));
   while (steps.next()) {
     if (show_) show_(steps.existing(), steps.incoming());
     steps.answer(askOverwrite(steps.existing().text, answers_, out_, static_cast<bool>(show_)));

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -18,6 +19,17 @@ inline constexpr std::string_view kErrorReadingText = "Error reading text file";
 inline constexpr std::string_view kErrorMerging = "Error merging text file";
 
 class Pairing;
+
+// The records of a text, read whole, each with its first-line key.
+struct TextRecords {
+  std::vector<Record> records;
+  std::vector<RecordList::Key> keys;
+};
+
+// Reads every record of `text`, their texts where they lie or in `texts`;
+// a read error fails the run.
+TextRecords readTextRecords(BufferedReader& text, CategoryResolver& resolver, TextArena& texts,
+                            TextNotes* notes = nullptr);
 
 // What a merge did with the records of the text.
 struct MergeCounts {
@@ -34,6 +46,8 @@ struct MergeCounts {
 class MergeSteps {
  public:
   MergeSteps(RecordList& list, CategoryResolver& resolver, BufferedReader& text, TextNotes* notes = nullptr);
+  // The records of a text read already.
+  MergeSteps(RecordList& list, TextRecords text);
   ~MergeSteps();
   MergeSteps(const MergeSteps&) = delete;
   MergeSteps& operator=(const MergeSteps&) = delete;
@@ -54,17 +68,19 @@ class MergeSteps {
  private:
   // The incoming record in the place of `existing`.
   void replace(const Record* existing);
-  void readText();
 
   RecordList& list_;
   std::unique_ptr<Pairing> pairing_;
-  TextRecordReader reader_;
-  // The records of the text, each with its first-line key, and how many of
-  // them are merged.
-  std::vector<Record> texts_;
-  std::vector<RecordList::Key> keys_;
+  // The text, until it is read at the first next().
+  struct Unread {
+    CategoryResolver& resolver;
+    BufferedReader& text;
+    TextNotes* notes;
+  };
+  std::optional<Unread> unread_;
+  // The records of the text, and how many of them are merged.
+  TextRecords text_;
   std::size_t merged_ = 0;
-  bool read_ = false;
   Record incoming_;
   const Record* first_ = nullptr;     // the first record of the incoming record's first line
   const Record* existing_ = nullptr;  // while a question waits
@@ -87,6 +103,8 @@ class ImportMerger {
   // when all were met), and replaces it or is appended beside it, as the
   // user answers.  A read error on the text fails the run.
   void merge(BufferedReader& text);
+  // The same for the records of a text read already.
+  void merge(TextRecords text);
 
   // For a person at a terminal: `show` sees the two records before each
   // question, an answer that counts for nothing gets a hint, and counts()

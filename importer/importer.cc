@@ -9,6 +9,8 @@
 #include <algorithm>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "dbformat/database_file.h"
 #include "dbformat/database_reader.h"
@@ -20,6 +22,7 @@
 #include "importer/record_list.h"
 #include "importer/replacement_file.h"
 #include "system/command_line.h"
+#include "system/beside.h"
 #include "system/exit_signals.h"
 #include "system/fatal.h"
 #include "system/file_io.h"
@@ -95,16 +98,19 @@ class NotesTo : public TextNotes {
 struct OldDatabase : DatabaseParts {
   std::string_view bytes;  // as read, in the list's storage or mapped
   std::unique_ptr<MappedFile> mapping;
+  std::unique_ptr<BufferedReader> reader;  // over the bytes
+  std::unique_ptr<DatabaseLoad> load;      // its header and app info read, its records to come
   platform::FileStatus status;
   FileDescriptor file;
   bool inPlace = false;
 };
 
-// Reads the old database whole, its records into the list, their texts
-// where they lie.  Where the output is another file, the database is mapped;
-// where it is the output, it is read into one block that the list owns, so
-// that its bytes as read stay as they were while the file is written.
-OldDatabase loadOldDatabase(const std::string& oldPath, const std::string& outputPath, RecordList& list,
+// Reads the old database whole, and its header and app info block; its
+// records, with their texts where they lie, come with old.load.  Where the
+// output is another file, the database is mapped; where it is the output,
+// it is read into one block that the list owns, so that its bytes as read
+// stay as they were while the file is written.
+OldDatabase openOldDatabase(const std::string& oldPath, const std::string& outputPath, RecordList& list,
                             std::FILE* notes) {
   OldDatabase old;
   old.file = openDatabase(oldPath, DatabaseAccess::Read, "TxImport", notes);
@@ -127,10 +133,34 @@ OldDatabase loadOldDatabase(const std::string& oldPath, const std::string& outpu
     whole = wholeFile(old.file.get(), size, list.texts(), old.mapping, kErrorReadingDatabase);
   }
   old.bytes = whole.bytes;
-  BufferedReader file(BufferedReader::InMemory{}, whole.bytes, whole.error);
-  static_cast<DatabaseParts&>(old) = loadRecords(file, list);
+  old.reader = std::make_unique<BufferedReader>(BufferedReader::InMemory{}, whole.bytes, whole.error);
+  old.load = std::make_unique<DatabaseLoad>(*old.reader);
+  static_cast<DatabaseParts&>(old) = old.load->start();
   return old;
 }
+
+// The notes of a text read on a second thread, given later in their order.
+class NotesHeld : public TextNotes {
+ public:
+  void note(std::uint64_t line, std::string_view words) override { held_.emplace_back(line, words); }
+  void give(TextNotes& notes) const {
+    for (const auto& [line, words] : held_) notes.note(line, words);
+  }
+
+ private:
+  std::vector<std::pair<std::uint64_t, std::string>> held_;
+};
+
+// The text file, opened, checked and read whole: its records, their texts
+// where they lie or in `texts`.
+struct IncomingText {
+  FileDescriptor file;
+  std::unique_ptr<MappedFile> mapping;
+  std::unique_ptr<BufferedReader> reader;
+  TextArena texts;
+  TextRecords records;
+  NotesHeld notes;
+};
 
 // Opens the text file, which must not be the output.
 FileDescriptor openText(const std::string& textPath, const std::string& outputPath) {
@@ -202,23 +232,30 @@ void writeResult(ReplacementFile& output, const OldDatabase& old, const RecordLi
 
 void importDatabase(const std::string& oldPath, const std::string& textPath, const std::string& outputPath,
                     AnswerReader& answers, std::FILE* out, std::FILE* notesOut, bool atTerminal) {
-  // Load: the old database is read completely first.
+  // Load: the old database is read completely first, its records while
+  // the whole text file is read on a second thread (where the host has
+  // one).  A failure of the database is the one reported; the text's notes
+  // wait until the output is known to be writable.
   RecordList list;
-  OldDatabase old = loadOldDatabase(oldPath, outputPath, list, notesOut);
+  OldDatabase old = openOldDatabase(oldPath, outputPath, list, notesOut);
+  CategoryTable categories(old.appInfo);
+  IncomingText text;
+  runBeside([&] { old.load->records(list); },
+            [&] {
+              text.file = openText(textPath, outputPath);
+              text.reader = readerOfText(text.file.get(), text.texts, text.mapping);
+              checkText(*text.reader, textPath);
+              text.records = readTextRecords(*text.reader, categories, text.texts, &text.notes);
+            });
 
-  // Merge: the whole text file is read before the output is touched, and
-  // every reason not to write the output is found before the first question.
-  FileDescriptor textFd = openText(textPath, outputPath);
-  std::unique_ptr<MappedFile> textMapping;
-  const std::unique_ptr<BufferedReader> textReader = readerOfText(textFd.get(), list.texts(), textMapping);
-  BufferedReader& text = *textReader;
-  checkText(text, textPath);
+  // Merge: every reason not to write the output is found before the first
+  // question.
   if (!old.inPlace) checkOutput(outputPath);
   ReplacementFile output(outputPath, old.inPlace ? std::optional<platform::FileStatus>(old.status) : std::nullopt,
                          old.bytes, old.inPlace ? std::move(old.file) : FileDescriptor(), notesOut);
-  answers.refuseIfSameAs(textFd.get());
-  CategoryTable categories(old.appInfo);
+  answers.refuseIfSameAs(text.file.get());
   NotesTo notes(notesOut, textPath);
+  text.notes.give(notes);
   ImportMerger merger(list, categories, answers, out, &notes);
   if (atTerminal) {
     merger.showConflicts([&old, out](const Record& existing, const Record& incoming) {
@@ -227,8 +264,8 @@ void importDatabase(const std::string& oldPath, const std::string& textPath, con
       std::fwrite(diff.data(), 1, diff.size(), out);
     });
   }
-  merger.merge(text);
-  textFd.close(kErrorClosingText);
+  merger.merge(std::move(text.records));
+  text.file.close(kErrorClosingText);
 
   // Write.  The old database, read whole, is closed first where it is not
   // the output; the output closes it before it replaces it, so that no

@@ -49,14 +49,23 @@ class LoadVisitor : public RecordVisitor {
 
 }  // namespace
 
-DatabaseParts loadRecords(BufferedReader& file, RecordList& list) {
+DatabaseParts DatabaseLoad::start() {
   DatabaseParts parts;
-  DatabaseReader reader(file);
-  reader.readHeader("TxImport");
-  reader.readAppInfo(parts.appInfo.data(), parts.appInfo.size());
+  reader_.readHeader("TxImport");
+  reader_.readAppInfo(parts.appInfo.data(), parts.appInfo.size());
+  parts.header = reader_.header();
+  return parts;
+}
+
+void DatabaseLoad::records(RecordList& list) {
   LoadVisitor visitor(list);
-  reader.forEachRecord(visitor);
-  parts.header = reader.header();
+  reader_.forEachRecord(visitor);
+}
+
+DatabaseParts loadRecords(BufferedReader& file, RecordList& list) {
+  DatabaseLoad load(file);
+  const DatabaseParts parts = load.start();
+  load.records(list);
   return parts;
 }
 

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "dbformat/database_format.h"
+#include "dbformat/database_reader.h"
 #include "importer/record_list.h"
 #include "system/file_io.h"
 
@@ -25,6 +26,18 @@ struct DatabaseParts {
 // life, into `list`: its records, their texts where they lie.  A database
 // the importer cannot read fails the run with its message.
 DatabaseParts loadRecords(BufferedReader& file, RecordList& list);
+
+// The same in two steps: start() reads the header and the app info block,
+// records() then the records.
+class DatabaseLoad {
+ public:
+  explicit DatabaseLoad(BufferedReader& file) : reader_(file) {}
+  DatabaseParts start();
+  void records(RecordList& list);
+
+ private:
+  DatabaseReader reader_;
+};
 
 // A database given as the text file (the arguments swapped, say) would be
 // read as one garbled record, UTF-16 text too: both fail the run, naming

@@ -133,6 +133,14 @@ bool isConsole(int fd);
 // Drops what was typed at the console but not read yet.
 void discardConsoleInput(int fd);
 
+// ---- A second thread
+
+// Starts `run(argument)` on a thread of its own, which takes none of the
+// signals that end a run from outside (the faults of its own it takes):
+// false where the host gives no such thread.  joinThread() waits for it.
+bool startThread(void (*run)(void*), void* argument, void*& thread) noexcept;
+void joinThread(void* thread) noexcept;
+
 // ---- Memory for large buffers: huge pages where the host has them.
 
 void* mapPages(std::size_t size);  // nullptr when there is none

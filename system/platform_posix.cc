@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <attr/libattr.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/random.h>
@@ -17,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <new>
 
 #include "system/large_memory.h"
 #include "system/platform.h"
@@ -232,6 +234,47 @@ extern "C" void onExitSignal(int signal, siginfo_t* info, void*) {
 }
 
 }  // namespace
+
+namespace {
+
+struct Started {
+  pthread_t thread{};
+  void (*run)(void*);
+  void* argument;
+};
+
+extern "C" void* runStarted(void* started) {
+  auto* thread = static_cast<Started*>(started);
+  thread->run(thread->argument);
+  return nullptr;
+}
+
+}  // namespace
+
+bool startThread(void (*run)(void*), void* argument, void*& thread) noexcept {
+  auto* started = new (std::nothrow) Started{{}, run, argument};
+  if (!started) return false;
+  // The signals from outside stay with the thread that handles them and
+  // holds them back where it must; a fault is the faulting thread's own.
+  sigset_t outside = exitSignalSet();
+  for (int fault : {SIGBUS, SIGSEGV, SIGILL, SIGFPE, SIGTRAP, SIGSYS}) sigdelset(&outside, fault);
+  sigset_t before;
+  ::pthread_sigmask(SIG_BLOCK, &outside, &before);
+  const int error = ::pthread_create(&started->thread, nullptr, runStarted, started);
+  ::pthread_sigmask(SIG_SETMASK, &before, nullptr);
+  if (error != 0) {
+    delete started;
+    return false;
+  }
+  thread = started;
+  return true;
+}
+
+void joinThread(void* thread) noexcept {
+  auto* started = static_cast<Started*>(thread);
+  ::pthread_join(started->thread, nullptr);
+  delete started;
+}
 
 void onExitSignals(void (*handler)()) {
   exitHandler = handler;

@@ -223,6 +223,9 @@ long writeAt(int fd, const char* source, std::size_t size, std::uint64_t offset)
 
 void startWriteBack(int, std::uint64_t, std::uint64_t) noexcept {}
 bool writeAroundCache(int, bool) noexcept { return false; }
+// The work is done one part after the other here.
+bool startThread(void (*)(void*), void*, void*&) noexcept { return false; }
+void joinThread(void*) noexcept {}
 
 int flushToDisk(int fd) { return ::FlushFileBuffers(handleOf(fd)) ? 0 : setErrnoFromWindows(); }
 
