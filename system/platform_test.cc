@@ -2,6 +2,7 @@
 // under wine).
 #include "system/platform.h"
 
+#include "system/beside.h"
 #include "system/exit_signals.h"
 
 #include <gtest/gtest.h>
@@ -10,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -265,3 +267,42 @@ TEST(ExitGuards, EveryArmedRemovalIsDoneWhateverTheOrder) {
 
 }  // namespace
 }  // namespace tx::platform
+
+namespace tx {
+namespace {
+
+// Both parts run, and a failure of the second counts only where the first
+// went through.
+TEST(RunBeside, BothRunAndTheFirstFailureIsTheCallers) {
+  struct Row {
+    bool workFails, besideFails;
+    const char* thrown;  // "" for none
+  };
+  const Row rows[] = {{false, false, ""}, {true, false, "work"}, {false, true, "beside"}, {true, true, "work"}};
+  for (const Row& row : rows) {
+    SCOPED_TRACE(std::to_string(row.workFails) + std::to_string(row.besideFails));
+    bool workRan = false, besideRan = false;
+    std::string thrown;
+    try {
+      runBeside(
+          [&] {
+            workRan = true;
+            if (row.workFails) throw std::runtime_error("work");
+          },
+          [&] {
+            besideRan = true;
+            if (row.besideFails) throw std::runtime_error("beside");
+          });
+    } catch (const std::runtime_error& failure) {
+      thrown = failure.what();
+    }
+    EXPECT_EQ(thrown, row.thrown);
+    EXPECT_TRUE(workRan);
+    // Where the host gives no second thread, nothing is left to do after a
+    // failure of the first part.
+    EXPECT_TRUE(besideRan || row.workFails);
+  }
+}
+
+}  // namespace
+}  // namespace tx
