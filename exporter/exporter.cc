@@ -44,6 +44,7 @@ TextFile::TextFile(int fd, std::size_t blockSize, bool stream, bool flushed)
     : fd_(fd), blockSize_(blockSize), stream_(stream), flushed_(flushed), out_(fd, stream ? 1 : blockSize),
       cutBack_(fd, 0) {
   if (stream_) cutBack_.keep();
+  if (flushed_ && !stream_) out_.writeAroundCache();
 }
 
 TextFile::~TextFile() {
