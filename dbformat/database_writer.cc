@@ -36,8 +36,12 @@ std::size_t storedAt(std::string_view stored, const Record& record) {
 // the first byte that did not reach it belongs.
 class Output {
  public:
+  // Written around the cache, a block waits for the disk: four huge pages
+  // at a time keep it busier than one.
+  static constexpr std::size_t kBlockSize = 4 * kHugePageSize;
+
   Output(int fd, std::uint64_t appInfoOffset, std::size_t holdBack)
-      : out_(fd, kHugePageSize, holdBack), appInfoOffset_(appInfoOffset) {
+      : out_(fd, kBlockSize, holdBack), appInfoOffset_(appInfoOffset) {
     // The importer flushes every database it writes; a new one, written
     // from its start, goes around the host's cache where it can.
     out_.startWriteBack();

@@ -167,6 +167,32 @@ TEST(DatabaseWriter, RecordsInTheStoredBytesAreWrittenTheSame) {
   }
 }
 
+// A new file goes to the disk in whole units around the cache, its last
+// part through the cache: every byte is there at every size around a unit
+// and a block of the writer.
+TEST(DatabaseWriter, EverySizeAroundTheWritersUnitsIsWrittenWhole) {
+  txtest::TempDir dir;
+  for (const std::size_t size : {std::size_t{400}, std::size_t{4095}, std::size_t{4096}, std::size_t{4097},
+                                 std::size_t{8191}, std::size_t{8193}, (std::size_t{8} << 20) - 1, std::size_t{8} << 20,
+                                 (std::size_t{8} << 20) + 1, (std::size_t{8} << 20) + 4097, (std::size_t{16} << 20) + 5}) {
+    SCOPED_TRACE(size);
+    // One record: 72 header bytes, 6 of the record list, 8 of its entry,
+    // the app info block, then the record's two setting bytes, text and 0.
+    Record record;
+    std::string text(size - 399, 'x');
+    for (std::size_t i = 0; i < text.size(); ++i) text[i] = static_cast<char>('a' + i % 26);
+    record.text = text;
+    record.places = 3;
+    const AppInfoBlock block = sampleAppInfo();
+    const std::string expected = expectedHeader(86, 9) + std::string("\0\0\0\0\0\x01", 6) +
+                                 std::string("\0\0\x01\x8C\0\0\0\0", 8) + std::string(block.begin(), block.end()) +
+                                 std::string("\x03\x01", 2) + text + std::string(1, '\0');
+    const std::string written = writeToFile(dir.file("db.pdb"), {record}, 9);
+    EXPECT_EQ(written.size(), size);
+    EXPECT_TRUE(written == expected);
+  }
+}
+
 // Lowers the file-size limit of this process for its lifetime.
 class FileSizeLimit {
  public:
@@ -186,7 +212,7 @@ class FileSizeLimit {
 TEST(DatabaseWriterFailure, FailuresNameTheirStep) {
   // Two blocks of the writer and more.
   std::vector<Record> records(3);
-  const std::string text(1500000, 'r');
+  const std::string text(6000000, 'r');
   for (Record& record : records) record.text = text;
   const auto nodes = chain(records);
   struct Limit {
@@ -205,6 +231,9 @@ TEST(DatabaseWriterFailure, FailuresNameTheirStep) {
       {(2 << 20) - 1, "Error writing database record"},
       {2 << 20, "Error writing database record"},
       {(4 << 20) + 1, "Error writing database record"},
+      {(8 << 20) - 1, "Error writing database record"},
+      {8 << 20, "Error writing database record"},
+      {(16 << 20) + 1, "Error writing database record"},
   };
   txtest::TempDir dir;
   for (const Limit& limit : limits) {
