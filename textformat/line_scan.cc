@@ -3,7 +3,7 @@
 #include <bit>
 #include <cstring>
 
-#if defined(__SSE2__) && (defined(__x86_64__) || defined(_M_X64))
+#if defined(__SSE2__) && (defined(__x86_64__) || defined(_M_X64) || defined(__wasm_simd128__))
 #include <emmintrin.h>
 #define TX_SIXTEEN_AT_A_TIME 1
 #endif

@@ -1,6 +1,7 @@
 // The text reader's scans of its bytes: many at a time, since most bytes of
 // most lines are none of those it looks for.  Sixteen at a time where the
-// processor can (every x86-64 one), eight elsewhere, then one at a time.
+// processor can (every x86-64 one, and a browser's WebAssembly), eight
+// elsewhere, then one at a time.
 #pragma once
 
 #include <cstddef>

@@ -45,17 +45,24 @@ val bytesOut(std::string_view bytes) {
 
 // Bytes from the script: made in the core's memory at their size, filled by
 // the script through view(), so that they cross in one copy.
+// Bytes in the core's memory, not cleared first: the script fills them at
+// once.
+struct Block {
+  std::unique_ptr<char[]> bytes;
+  std::size_t size = 0;
+  char* data() const { return bytes.get(); }
+  std::string_view view() const { return {bytes.get(), size}; }
+};
+
 class Bytes {
  public:
-  explicit Bytes(double size) : bytes_(static_cast<std::size_t>(size), '\0') {}
-  val view() {
-    return val(emscripten::typed_memory_view(bytes_.size(), reinterpret_cast<std::uint8_t*>(bytes_.data())));
-  }
-  std::string take() { return std::move(bytes_); }
-  const std::string& bytes() const { return bytes_; }
+  explicit Bytes(double size) : block_{std::unique_ptr<char[]>(new char[static_cast<std::size_t>(size)]), static_cast<std::size_t>(size)} {}
+  val view() { return val(emscripten::typed_memory_view(block_.size, reinterpret_cast<std::uint8_t*>(block_.data()))); }
+  Block take() { return std::move(block_); }
+  std::string_view bytes() const { return block_.view(); }
 
  private:
-  std::string bytes_;
+  Block block_;
 };
 
 // What a run that failed prints, as the program prints it.
@@ -93,7 +100,7 @@ class PageText : public ByteSink {
 // The text TxExport writes of the database `db`: {text, records} or
 // {failure}.
 val exportText(const Bytes& input) {
-  const std::string& db = input.bytes();
+  const std::string_view db = input.bytes();
   val result = val::object();
   PageText text;
   std::size_t records = 0;
@@ -125,23 +132,23 @@ val handheldCharacters() {
 // byte-order mark) converted to the handheld's bytes as TxImport converts
 // it, its mark left out; any other text as it is.  {bytes} or {failure}.
 val handheldText(Bytes& input) {
-  std::string text = input.take();
+  const Block text = input.take();
   val result = val::object();
   std::size_t size = 0;
-  const std::string failure = failureOf([&] { size = convertUtf8Text(text.data(), text.size()); });
+  const std::string failure = failureOf([&] { size = convertUtf8Text(text.data(), text.size); });
   if (!failure.empty()) {
     result.set("failure", failure);
     return result;
   }
-  const std::size_t mark = text.compare(0, kUtf8Mark.size(), kUtf8Mark) == 0 ? kUtf8Mark.size() : 0;
-  result.set("bytes", bytesOut(std::string_view(text).substr(mark, size - mark)));
+  const std::size_t mark = text.view().starts_with(kUtf8Mark) ? kUtf8Mark.size() : 0;
+  result.set("bytes", bytesOut(text.view().substr(mark, size - mark)));
   return result;
 }
 
 // What TxImport says of a text it refuses before reading any record (UTF-16,
 // a database given as the text), or "".
 std::string textRefusal(std::string name, Bytes& input) {
-  const std::string& text = input.bytes();
+  const std::string_view text = input.bytes();
   return failureOf([&] {
     BufferedReader reader(BufferedReader::InMemory{}, text);
     checkText(reader, name);
@@ -171,10 +178,10 @@ class PageImport {
   PageImport(Bytes& db, std::string textName, Bytes& text)
       : db_(db.take()), textName_(std::move(textName)), text_(text.take()), notes_(textName_) {
     failure_ = failureOf([&] {
-      BufferedReader file(BufferedReader::InMemory{}, db_);
+      BufferedReader file(BufferedReader::InMemory{}, db_.view());
       parts_ = loadRecords(file, list_);
-      text_.resize(convertUtf8Text(text_.data(), text_.size()));
-      textReader_ = std::make_unique<BufferedReader>(BufferedReader::InMemory{}, text_);
+      text_.size = convertUtf8Text(text_.data(), text_.size);
+      textReader_ = std::make_unique<BufferedReader>(BufferedReader::InMemory{}, text_.view());
       checkText(*textReader_, textName_);
       categories_ = std::make_unique<CategoryTable>(parts_.appInfo);
       steps_ = std::make_unique<MergeSteps>(list_, *categories_, *textReader_, &notes_);
@@ -256,7 +263,7 @@ class PageImport {
   val blockOf(const Record& record) const { return bytesOut(blockText(record)); }
 
   // The writer writes to a file of the page's own in-memory file system,
-  // whose bytes the script then gets in one copy; the file is removed
+  // whose bytes the script then gets as they are; the file is removed
   // either way.
   val writeInMemory(std::uint32_t now) {
     static constexpr const char* kPath = "/tmp/merged.pdb";
@@ -268,14 +275,16 @@ class PageImport {
     // Its room is made once, at its size, rather than grown as it is
     // written; where that fails, the writes say why.
     (void)platform::truncateFile(out.get(), databaseFileSize(list_.records()));
-    writeDatabase(out.get(), parts_.header, parts_.appInfo, list_.records(), now, db_);
+    writeDatabase(out.get(), parts_.header, parts_.appInfo, list_.records(), now, db_.view());
     out.close(kErrorWritingRecord);
-    return val::module_property("FS").call<val>("readFile", std::string(kPath));
+    // The file's own bytes, which outlive its name, without another copy.
+    const val node = val::module_property("FS").call<val>("lookupPath", std::string(kPath))["node"];
+    return node["contents"].call<val>("subarray", 0, node["usedBytes"]);
   }
 
-  const std::string db_;
+  const Block db_;
   const std::string textName_;
-  std::string text_;
+  Block text_;
   RecordList list_;
   DatabaseParts parts_;
   NoteList notes_;
