@@ -44,7 +44,6 @@ TextFile::TextFile(int fd, std::size_t blockSize, bool stream, bool flushed)
     : fd_(fd), blockSize_(blockSize), stream_(stream), flushed_(flushed), out_(fd, stream ? 1 : blockSize),
       cutBack_(fd, 0) {
   if (stream_) cutBack_.keep();
-  if (flushed_ && !stream_) out_.writeAroundCache();
 }
 
 TextFile::~TextFile() {
@@ -123,11 +122,9 @@ void TextFile::finish() {
 
 namespace {
 
-// Writes the text into `fd`: a stream, or a file from its start.  A new
-// file goes around the cache, where each block waits for the disk: in
-// blocks of four huge pages, which keep it busier than one.
+// Writes the text into `fd`: a stream, or a file from its start.
 void writeText(RecordExport& records, int fd, bool stream, bool flushed = false) {
-  TextFile text(fd, flushed ? 4 * TextFile::kBlockSize : TextFile::kBlockSize, stream, flushed);
+  TextFile text(fd, TextFile::kBlockSize, stream, flushed);
   records.writeTo(text);
   text.finish();
 }

@@ -28,10 +28,8 @@ class TextFile : public ByteSink {
  public:
   static constexpr std::size_t kBlockSize = kHugePageSize;
 
-  // `flushed`: a new file, written from its start, that will be flushed to
-  // the disk once complete: whole blocks go straight to the disk where the
-  // file system takes that, and the write to the disk of what goes through
-  // the cache is started as soon as it is written.
+  // `flushed`: the file will be flushed to the disk once complete, so each
+  // block's write to the disk is started as soon as it is written.
   explicit TextFile(int fd, std::size_t blockSize = kBlockSize, bool stream = false, bool flushed = false);
   ~TextFile() override;
   TextFile(const TextFile&) = delete;
