@@ -39,6 +39,36 @@ std::uint64_t total(__m128i sums) {
 }
 #endif
 
+// Where the first byte that `isIt` takes stands in `text`, or its size:
+// `sixteenHas` gives a bit for each of sixteen bytes that it takes (where
+// the processor takes sixteen at a time), `wordHas` whether a word holds
+// one, to be looked at byte by byte.
+#ifdef TX_SIXTEEN_AT_A_TIME
+template <class Sixteen, class Word, class Byte>
+std::size_t firstWhere(std::string_view text, Sixteen sixteenHas, Word wordHas, Byte isIt) {
+#else
+template <class Word, class Byte>
+std::size_t firstWhere(std::string_view text, Word wordHas, Byte isIt) {
+#endif
+  const char* bytes = text.data();
+  std::size_t at = 0;
+#ifdef TX_SIXTEEN_AT_A_TIME
+  for (; at + 16 <= text.size(); at += 16) {
+    const unsigned found = sixteenHas(sixteenAt(bytes + at));
+    if (found != 0) return at + static_cast<std::size_t>(std::countr_zero(found));
+  }
+#endif
+  for (; at + 8 <= text.size(); at += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, bytes + at, 8);
+    if (wordHas(word)) break;
+  }
+  for (; at < text.size(); ++at) {
+    if (isIt(bytes[at])) return at;
+  }
+  return text.size();
+}
+
 // scanToLineStop's stop alone, a word at a time, where a word in which it
 // may stand is looked at byte by byte.
 std::size_t firstLineStop(const char* bytes, std::size_t size) {
@@ -64,27 +94,6 @@ std::size_t firstLineStop(const char* bytes, std::size_t size) {
 
 }  // namespace
 
-std::size_t firstReturnOrZero(std::string_view line) {
-  const char* bytes = line.data();
-  std::size_t at = 0;
-#ifdef TX_SIXTEEN_AT_A_TIME
-  for (; at + 16 <= line.size(); at += 16) {
-    const __m128i sixteen = sixteenAt(bytes + at);
-    const unsigned found = equalBits(sixteen, '\r') | equalBits(sixteen, '\0');
-    if (found != 0) return at + static_cast<std::size_t>(std::countr_zero(found));
-  }
-#endif
-  for (; at + 8 <= line.size(); at += 8) {
-    std::uint64_t word;
-    std::memcpy(&word, bytes + at, 8);
-    if ((holds(word, '\r') | holds(word, '\0')) != 0) break;
-  }
-  for (; at < line.size(); ++at) {
-    if (bytes[at] == '\r' || bytes[at] == '\0') return at;
-  }
-  return line.size();
-}
-
 std::uint64_t countLineFeeds(const char* bytes, std::size_t size) {
   constexpr std::uint64_t kLows = ~kHighs;
   std::uint64_t count = 0;
@@ -108,25 +117,24 @@ std::uint64_t countLineFeeds(const char* bytes, std::size_t size) {
   return count;
 }
 
-std::size_t firstTildeOrHighByte(std::string_view text) {
-  const char* bytes = text.data();
-  std::size_t at = 0;
+std::size_t firstReturnOrZero(std::string_view line) {
+  return firstWhere(
+      line,
 #ifdef TX_SIXTEEN_AT_A_TIME
-  for (; at + 16 <= text.size(); at += 16) {
-    const __m128i sixteen = sixteenAt(bytes + at);
-    const auto found = static_cast<unsigned>(_mm_movemask_epi8(sixteen)) | equalBits(sixteen, '~');
-    if (found != 0) return at + static_cast<std::size_t>(std::countr_zero(found));
-  }
+      [](__m128i sixteen) { return equalBits(sixteen, '\r') | equalBits(sixteen, '\0'); },
 #endif
-  for (; at + 8 <= text.size(); at += 8) {
-    std::uint64_t word;
-    std::memcpy(&word, bytes + at, 8);
-    if ((word & kHighs) != 0 || holds(word, '~')) break;
-  }
-  for (; at < text.size(); ++at) {
-    if (bytes[at] == '~' || (static_cast<unsigned char>(bytes[at]) & 0x80) != 0) return at;
-  }
-  return text.size();
+      [](std::uint64_t word) { return (holds(word, '\r') | holds(word, '\0')) != 0; },
+      [](char byte) { return byte == '\r' || byte == '\0'; });
+}
+
+std::size_t firstTildeOrHighByte(std::string_view text) {
+  return firstWhere(
+      text,
+#ifdef TX_SIXTEEN_AT_A_TIME
+      [](__m128i sixteen) { return static_cast<unsigned>(_mm_movemask_epi8(sixteen)) | equalBits(sixteen, '~'); },
+#endif
+      [](std::uint64_t word) { return (word & kHighs) != 0 || holds(word, '~') != 0; },
+      [](char byte) { return byte == '~' || (static_cast<unsigned char>(byte) & 0x80) != 0; });
 }
 
 LineStop scanToLineStop(const char* bytes, std::size_t size) {
