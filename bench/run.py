@@ -12,10 +12,10 @@ Chromium is measured against TxImport, round by round (needs Selenium).
 
 Each round runs the pairs one after the other (cp, TxExport; cp and sync,
 TxImport; ...), after two rounds that warm the caches and count for
-nothing.  Reports the median and the spread (lowest, highest) of the
-per-round ratios of wall time, and for each program its processor time
-(user + system, from wait4) and its peak resident memory, medians over the
-rounds.  Every timed run's output is checked against what the generator
+nothing, each run after an untimed sync.  Reports the median and the spread
+(lowest, highest) of the per-round ratios of wall time, and for each
+program its processor time (user + system, from wait4) and its peak
+resident memory, medians over the rounds and round by round.  Every timed run's output is checked against what the generator
 expects, so a fast wrong program fails.
 """
 import argparse
@@ -253,6 +253,14 @@ def main():
                 {"export": "TxExport", "import": "TxImport"}.get(key, key),
                 1000 * statistics.median(r.wall for r in values), 1000 * statistics.median(r.cpu for r in values),
                 statistics.median(r.peak for r in values) / 1048576))
+        print()
+        print("| round | cp | TxExport | cp+sync | TxImport | TxImport peak MiB |")
+        print("|---|---|---|---|---|---|")
+        print("| (wall / processor ms) | | | | | |")
+        for number in range(len(runs["cp"])):
+            cells = ["%.1f / %.1f" % (1000 * runs[key][number].wall, 1000 * runs[key][number].cpu)
+                     for key in ("cp", "export", "cp+sync", "import")]
+            print("| %d | %s | %.1f |" % (number + 1, " | ".join(cells), runs["import"][number].peak / 1048576))
         if failed:
             raise SystemExit("a median is outside its bound")
 
