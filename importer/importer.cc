@@ -54,14 +54,16 @@ struct WholeFile {
   int error = 0;
 };
 
-// Mapped where the host can (`mapping` then holds it), else read into a
-// block of `texts`.  A mapped byte that cannot be read fails the run with
-// `failure`.
-WholeFile wholeFile(int fd, std::size_t size, TextArena& texts, std::unique_ptr<MappedFile>& mapping,
+// Mapped where `mapping` is given and the host can (it then holds the
+// mapping), else read into a block of `texts`.  A mapped byte that cannot
+// be read fails the run with `failure` ("Error reading text file").
+WholeFile wholeFile(int fd, std::size_t size, TextArena& texts, std::unique_ptr<MappedFile>* mapping,
                     std::string_view failure) {
-  mapping = std::make_unique<MappedFile>(fd, size, failure);
-  if (mapping->mapped()) return {std::string_view(mapping->bytes(), size), 0};
-  mapping.reset();
+  if (mapping) {
+    *mapping = std::make_unique<MappedFile>(fd, size, failure);
+    if ((*mapping)->mapped()) return {std::string_view((*mapping)->bytes(), size), 0};
+    mapping->reset();
+  }
   char* block = texts.allocate(size);
   const ReadResult read = readFromStart(fd, block, size);
   return {std::string_view(block, read.got), read.error};
@@ -123,15 +125,8 @@ OldDatabase openOldDatabase(const std::string& oldPath, const std::string& outpu
     old.file = openDatabase(oldPath, DatabaseAccess::Update, "TxImport", notes);
   }
   if (!platform::status(old.file.get(), old.status)) fatalSystemError(kErrorReadingHeader);
-  const auto size = static_cast<std::size_t>(old.status.size);
-  WholeFile whole;
-  if (old.inPlace) {
-    char* block = list.texts().allocate(size);
-    const ReadResult read = readFromStart(old.file.get(), block, size);
-    whole = {std::string_view(block, read.got), read.error};
-  } else {
-    whole = wholeFile(old.file.get(), size, list.texts(), old.mapping, kErrorReadingDatabase);
-  }
+  const WholeFile whole = wholeFile(old.file.get(), static_cast<std::size_t>(old.status.size), list.texts(),
+                                    old.inPlace ? nullptr : &old.mapping, kErrorReadingDatabase);
   old.bytes = whole.bytes;
   old.reader = std::make_unique<BufferedReader>(BufferedReader::InMemory{}, whole.bytes, whole.error);
   old.load = std::make_unique<DatabaseLoad>(*old.reader);
@@ -169,8 +164,8 @@ FileDescriptor openText(const std::string& textPath, const std::string& outputPa
   return text;
 }
 
-// A text file is mapped, or read whole into the list's storage, so that the
-// texts of its records are used where they lie; a pipe is read as it comes,
+// A text file is mapped, or read whole into `storage`, so that the texts
+// of its records are used where they lie; a pipe is read as it comes,
 // unless it is UTF-8 (it starts with the byte-order mark), which is read
 // whole.  A UTF-8 text is converted to the handheld's character set where
 // it lies (a mapped one in the run's own pages).
@@ -178,7 +173,7 @@ std::unique_ptr<BufferedReader> readerOfText(int fd, TextArena& storage, std::un
   platform::FileStatus status;
   if (platform::status(fd, status) && status.regular) {
     const WholeFile whole =
-        wholeFile(fd, static_cast<std::size_t>(status.size), storage, mapping, kErrorReadingText);
+        wholeFile(fd, static_cast<std::size_t>(status.size), storage, &mapping, kErrorReadingText);
     if (whole.error != 0 || !whole.bytes.starts_with(kUtf8Mark)) {
       return std::make_unique<BufferedReader>(BufferedReader::InMemory{}, whole.bytes, whole.error);
     }
