@@ -202,7 +202,7 @@ TextRecords readTextRecords(BufferedReader& text, CategoryResolver& resolver, Te
 }
 
 MergeSteps::MergeSteps(RecordList& list, CategoryResolver& resolver, BufferedReader& text, TextNotes* notes)
-    : list_(list), pairing_(std::make_unique<Pairing>(list)), unread_(Unread{resolver, text, notes}) {}
+    : MergeSteps(list, readTextRecords(text, resolver, list.texts(), notes)) {}
 
 MergeSteps::MergeSteps(RecordList& list, TextRecords text)
     : list_(list), pairing_(std::make_unique<Pairing>(list)), text_(std::move(text)) {}
@@ -211,10 +211,6 @@ MergeSteps::~MergeSteps() = default;
 
 bool MergeSteps::next() {
   existing_ = nullptr;
-  if (unread_) {
-    text_ = readTextRecords(unread_->text, unread_->resolver, list_.texts(), unread_->notes);
-    unread_.reset();
-  }
   // The searches to come are prepared a few records ahead, each step of one
   // a few records after the one before, so that what each looks at is in
   // the cache when it comes.

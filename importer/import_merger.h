@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <functional>
 #include <memory>
-#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -45,6 +44,8 @@ struct MergeCounts {
 // merge is here; ImportMerger only asks the questions.
 class MergeSteps {
  public:
+  // Reads the whole text first: a read error fails the run, and every note
+  // is given, before the first question.
   MergeSteps(RecordList& list, CategoryResolver& resolver, BufferedReader& text, TextNotes* notes = nullptr);
   // The records of a text read already.
   MergeSteps(RecordList& list, TextRecords text);
@@ -55,8 +56,7 @@ class MergeSteps {
   // Merges the records of the text until one conflicts with an existing
   // record and no earlier answer was All: true, with existing() and
   // incoming() the two records, until answer() is called.  False when the
-  // whole text is merged.  The first call reads the whole text: a read error
-  // fails the run, and every note is given, before the first question.
+  // whole text is merged.
   bool next();
   const Record& existing() const { return *existing_; }
   const Record& incoming() const { return incoming_; }
@@ -71,13 +71,6 @@ class MergeSteps {
 
   RecordList& list_;
   std::unique_ptr<Pairing> pairing_;
-  // The text, until it is read at the first next().
-  struct Unread {
-    CategoryResolver& resolver;
-    BufferedReader& text;
-    TextNotes* notes;
-  };
-  std::optional<Unread> unread_;
   // The records of the text, and how many of them are merged.
   TextRecords text_;
   std::size_t merged_ = 0;

@@ -221,19 +221,7 @@ bool BlockWriter::write(std::string_view bytes) {
 
 bool BlockWriter::flush() {
   if (used_ == 0) return true;
-  if (aroundCache_ && used_ % platform::kDirectUnit != 0) {
-    // The whole units around the cache, the rest through it.
-    const std::size_t whole = used_ / platform::kDirectUnit * platform::kDirectUnit;
-    if (whole > 0 && !writeOut(memory_.bytes(), whole)) return false;
-    aroundCache_ = platform::writeAroundCache(fd_, false);
-    if (aroundCache_) {
-      error_ = EINVAL;
-      return false;
-    }
-    if (!writeOut(memory_.bytes() + whole, used_ - whole)) return false;
-  } else if (!writeOut(memory_.bytes(), used_)) {
-    return false;
-  }
+  if (!writeOut(memory_.bytes(), used_)) return false;
   used_ = 0;
   return true;
 }
@@ -247,18 +235,17 @@ bool BlockWriter::writeOut(const char* bytes, std::size_t size) {
     size -= kept;
   }
   if (aroundCache_) {
-    // One write; where it does not go through whole (a full disk, a size
-    // limit), the rest goes through the cache, whose write reports why.
-    const long wrote = platform::writeSome(fd_, bytes, size);
-    if (wrote == static_cast<long>(size)) {
-      written_ += size;
-      return true;
-    }
-    if (wrote > 0) {
-      written_ += static_cast<std::uint64_t>(wrote);
-      bytes += wrote;
-      size -= static_cast<std::size_t>(wrote);
-    }
+    // The whole units in one write around the cache.  The rest (the last
+    // part of the output), and what a write that did not go through whole
+    // left (a full disk, a size limit), go through the cache, whose write
+    // then reports why.
+    const std::size_t whole = size / platform::kDirectUnit * platform::kDirectUnit;
+    const long wrote = whole > 0 ? platform::writeSome(fd_, bytes, whole) : 0;
+    const std::size_t done = wrote > 0 ? static_cast<std::size_t>(wrote) : 0;
+    written_ += done;
+    bytes += done;
+    size -= done;
+    if (size == 0) return true;
     aroundCache_ = platform::writeAroundCache(fd_, false);
     if (aroundCache_) {
       error_ = EINVAL;
