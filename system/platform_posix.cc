@@ -216,8 +216,10 @@ sigset_t exitSignalSet() {
 
 extern "C" void onExitSignal(int signal, siginfo_t* info, void*) {
   // A byte of a file the run mapped that could not be read ends the run as
-  // a failure to read it.
-  if (const char* failure = signal == SIGBUS && readFaultHandler && info ? readFaultHandler(info->si_addr) : nullptr) {
+  // a failure to read it.  Only the kernel's own SIGBUS names an address (a
+  // SIGBUS sent by a program is one from outside).
+  const bool fault = signal == SIGBUS && info && info->si_code > 0 && readFaultHandler;
+  if (const char* failure = fault ? readFaultHandler(info->si_addr) : nullptr) {
     for (std::size_t at = 0, size = std::strlen(failure); at < size;) {
       const ssize_t wrote = ::write(2, failure + at, size - at);
       if (wrote < 0 && errno == EINTR) continue;
