@@ -57,7 +57,7 @@ struct Block {
 class Bytes {
  public:
   explicit Bytes(double size)
-      : block_{std::make_unique_for_overwrite<char[]>(static_cast<std::size_t>(size)), static_cast<std::size_t>(size)} {}
+      : block_{std::unique_ptr<char[]>(new char[static_cast<std::size_t>(size)]), static_cast<std::size_t>(size)} {}
   val view() { return val(emscripten::typed_memory_view(block_.size, reinterpret_cast<std::uint8_t*>(block_.data()))); }
   Block take() { return std::move(block_); }
   std::string_view bytes() const { return block_.view(); }
